@@ -1,0 +1,137 @@
+// The program's entry and its window: a start button and a log view, each
+// press of the button one backup run reported in the log view.
+#include <windows.h>
+
+#include "alloc.h"
+#include "front_end.h"
+#include "run_messages.h"
+
+HWND hMainWnd;
+HWND hWnd_button1;
+const int id_button1 = 10001;
+HWND editctl;
+const int IDC_EDIT = 10002;
+WORD sx, sy;  // client area from the last WM_SIZE
+
+static const char className[] = "Quarnelvistro";
+static const char windowTitle[] = "Quarnelvistro";
+static const char buttonText[] = "start coping";
+static const char beginText[] = "### Begin\r\n";
+static const char endText[] = "### End.";
+static const DWORD logViewStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
+                                  ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL |
+                                  ES_WANTRETURN;
+static_assert(logViewStyle == 0x50B011C4, "log view style");
+
+void AddTextToEdit(HWND edit, const char* text) {
+    int end = GetWindowTextLengthA(edit);
+    SendMessageA(edit, EM_SETSEL, (WPARAM)end, (LPARAM)end);
+    SendMessageA(edit, EM_REPLACESEL, FALSE, (LPARAM)text);
+}
+
+void OutPathToEdit(const PathList* list, const char* header) {
+    size_t size = strlen(header) + list->lenAll + 2 * (size_t)list->count + 3;
+    char* block = (char*)allocMem(size);
+    if (!block) {
+        AddTextToEdit(editctl, msgNoFreeMemory);
+        return;
+    }
+    char* end = block + sprintf(block, "%s\r\n", header);
+    for (const PathNode* node = list->first; node; node = node->next) end += sprintf(end, "%s\r\n", node->path);
+    AddTextToEdit(editctl, block);
+    AddTextToEdit(editctl, "\r\n");
+    freeMem(block);
+}
+
+// One backup run, reported in the log view. The shell's progress dialog runs
+// a message loop of its own, so a press of the button can arrive while a run
+// is in progress: it starts nothing.
+void startCoping() {
+    static bool running;
+    if (running) return;
+    running = true;
+
+    SetWindowTextA(editctl, beginText);
+    initPaths(&exPath, &unexPath);
+    ReaderResult result = ReadPaths(&exPath, &unexPath);
+    if (result != READ_DONE) {
+        AddTextToEdit(editctl, readerMessage(result));
+    } else {
+        if (unexPath.first) OutPathToEdit(&unexPath, msgRejectedHeader);
+        if (exPath.first) {
+            char* errorText = NULL;
+            copy(&exPath, &errorText, 0);
+            if (errorText) {
+                AddTextToEdit(editctl, errorText);
+                AddTextToEdit(editctl, "\r\n");
+                freeMem(errorText);
+            }
+            AddTextToEdit(editctl, endText);
+        } else {
+            AddTextToEdit(editctl, msgNothingToCopy);
+        }
+    }
+    freePaths(&exPath, &unexPath);
+    running = false;
+}
+
+LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SIZE:
+            sx = LOWORD(lParam);
+            sy = HIWORD(lParam);
+            if (editctl) SetWindowPos(editctl, NULL, 10, 70, (int)sx - 20, (int)sy - 80, 0);
+            return 0;
+        case WM_COMMAND:
+            if (LOWORD(wParam) == id_button1) startCoping();
+            return 0;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+static int runWindow(HINSTANCE instance, int showCommand) {
+    WNDCLASSEXA wc = {};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(NULL, (LPCSTR)IDI_WINLOGO);
+    wc.hIconSm = LoadIconA(NULL, (LPCSTR)IDI_WINLOGO);
+    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
+    wc.lpszClassName = className;
+    if (!RegisterClassExA(&wc)) {
+        MessageBoxA(NULL, "window's class is not registered!", "Err_Err", MB_OK);
+        return 1;
+    }
+    hMainWnd = CreateWindowExA(0, className, windowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                               500, 400, NULL, NULL, instance, NULL);
+    if (!hMainWnd) {
+        MessageBoxA(NULL, "Window is not created!", "Err_Err2", MB_OK);
+        return 0;
+    }
+    hWnd_button1 = CreateWindowExA(0, "button", buttonText, WS_CHILD | WS_VISIBLE, 10, 30, 130, 30, hMainWnd,
+                                   (HMENU)(INT_PTR)id_button1, instance, NULL);
+    editctl = CreateWindowExA(0, "EDIT", "", logViewStyle, 10, 70, 100, 100, hMainWnd,
+                              (HMENU)(INT_PTR)IDC_EDIT, instance, NULL);
+    ShowWindow(hMainWnd, showCommand);
+    UpdateWindow(hMainWnd);
+
+    MSG msg = {};
+    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return (int)msg.wParam;
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+    if (hasUnattendedSwitch(commandLine)) {
+        startCopingInConsole();
+        return 0;
+    }
+    return runWindow(instance, showCommand);
+}

@@ -1,0 +1,51 @@
+#include <string.h>
+
+#include "alloc.h"
+#include "front_end.h"
+#include "run_messages.h"
+
+static const char logFileName[] = "QuarnelvistroLOG.txt";
+
+bool hasUnattendedSwitch(const char* commandLine) { return strstr(commandLine, "-w") != NULL; }
+
+const char* readerMessage(ReaderResult result) {
+    switch (result) {
+        case READ_NO_LIST: return msgNoList;
+        case READ_NO_ATTRIBUTES: return msgNoAttributes;
+        case READ_NO_MEMORY: return msgNoMemory;
+        case READ_DONE: break;
+    }
+    return "";
+}
+
+void OutPathToFile(const PathList* list, const char* header, FILE* file) {
+    fprintf(file, "%s\n", header);
+    for (const PathNode* node = list->first; node; node = node->next) fprintf(file, "%s\n", node->path);
+}
+
+// The log is a text-mode file: every "\n" written becomes CR LF. Without a
+// log the backup is still made, only its report is lost.
+void startCopingInConsole() {
+    FILE* log = fopen(logFileName, "wt");
+    if (!log) MessageBoxA(NULL, msgLogNotOpened, msgLogNotOpenedCaption, MB_OK);
+
+    initPaths(&exPath, &unexPath);
+    ReaderResult result = ReadPaths(&exPath, &unexPath);
+    if (result != READ_DONE) {
+        if (log) fputs(readerMessage(result), log);
+    } else {
+        if (unexPath.first && log) OutPathToFile(&unexPath, msgRejectedHeader, log);
+        if (exPath.first) {
+            char* errorText = NULL;
+            copy(&exPath, &errorText, 1);
+            if (errorText) {
+                if (log) fprintf(log, "\n%s", errorText);
+                freeMem(errorText);
+            }
+        } else if (log) {
+            fputs(msgNothingToCopy, log);
+        }
+    }
+    if (log) fclose(log);
+    freePaths(&exPath, &unexPath);
+}

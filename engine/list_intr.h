@@ -1,0 +1,81 @@
+// The backup engine: the two path lists of a run, the backup list reader,
+// the directory walker and the copy pass.
+#pragma once
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+#else
+#include "winapi_posix.h"
+#endif
+
+#include <stdint.h>
+
+// One node of either list. Backup entry: a source file and where it goes.
+// Rejected line: only path and len are used.
+struct PathNode {
+    char* path;         // full source path, or the rejected text; owned
+    uint32_t len;       // characters in path
+    FILETIME timeFrom;  // source's last-write time when the entry was made
+    int16_t checkDate;  // 1: copy when missing or times differ; 0: always copy
+    char* pathTo;       // destination directory, then the full destination path; owned
+    uint32_t lenTo;     // characters in pathTo
+    FILETIME timeTo;    // destination's last-write time, read by the copy pass
+    int16_t toCopy;     // set to 1 by the copy pass when the file is to be copied
+    PathNode* next;
+};
+
+// Header of a list. The sums are what the copy pass and the window size
+// their buffers by, so they are kept exact.
+struct PathList {
+    PathNode* first;
+    uint32_t lenAll;     // sum of len over all nodes
+    uint32_t lenCopy;    // entries: sum of len over the entries to be copied
+    uint32_t lenToCopy;  // entries: sum of lenTo over the entries to be copied
+    uint32_t count;      // nodes
+    int32_t countCopy;   // entries to be copied; wider than a batch may grow
+};
+
+extern PathList exPath;    // backup entries of the current run
+extern PathList unexPath;  // rejected lines of the current run
+
+enum ReaderResult {
+    READ_DONE = 0,           // the whole backup list was read
+    READ_NO_LIST = 1,        // the backup list cannot be opened
+    READ_NO_ATTRIBUTES = 2,  // an existing path gave no attributes
+    READ_NO_MEMORY = 3,      // a node, text or pattern could not be allocated
+};
+
+// Characters a backup list line, and each path the walker composes, can hold.
+constexpr uint32_t LINE_ROOM = 260;
+// Characters a full destination path can hold.
+constexpr uint32_t DEST_ROOM = 299;
+
+// Empties both headers; nodes still hanging from them are not looked at.
+void initPaths(PathList* entries, PathList* rejected);
+// Releases every node of both lists and its texts.
+void freePaths(PathList* entries, PathList* rejected);
+
+// Reads "Quarnelvistro.txt" from the current directory into the lists, which
+// must be empty. On READ_NO_ATTRIBUTES and READ_NO_MEMORY the lists hold what
+// was added before the failing line.
+ReaderResult ReadPaths(PathList* entries, PathList* rejected);
+
+// Appends a backup entry for every file below dirPath (no trailing
+// backslash), whose enumeration the caller opened with "dirPath\*.*" and
+// closes afterwards; findData holds the entry it opened with. Paths that
+// cannot be backed up through these calls (too long, or holding '?') go to
+// the rejected lines. last and lastRejected are the caller's pointers to the
+// lists' last nodes, moved on as nodes are appended. False when memory ran
+// out: the walk then stops at once, at every level.
+bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
+              PathList* entries, PathNode** last, const char* destination,
+              uint32_t destinationLength, int16_t mode, PathList* rejected,
+              PathNode** lastRejected);
+
+// Works out every entry's destination, flags the files to copy and copies
+// them in one batch of the shell's file operation. *errorText must be NULL
+// on entry; it receives a text the caller releases with freeMem, or stays
+// NULL when all went well. silent 1: no dialogs at all.
+void copy(PathList* entries, char** errorText, int16_t silent);

@@ -1,0 +1,131 @@
+// The few Windows calls and types the engine and the unattended run use,
+// stood in for over POSIX, so that the same sources build and run natively.
+//
+// It behaves as the engine expects of Windows:
+//  - '\' and '/' both separate path components; "C:\Work\a.txt" is a full
+//    path, found as the folder "C:" under the current directory;
+//  - an enumeration opens with "." and "..", then the directory's entries;
+//  - times are FILETIME, 100 ns ticks since 1601-01-01;
+//  - fopen without 'b' is msvcrt's text mode: CR LF reads as LF, Ctrl-Z ends
+//    the input, and every LF written becomes CR LF.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+typedef int BOOL;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef unsigned int UINT;
+typedef void* HANDLE;
+typedef void* HWND;
+typedef char CHAR;
+typedef const char* LPCSTR;
+typedef char* LPSTR;
+
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+
+#define MAX_PATH 260
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define OPEN_EXISTING 3
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+
+#define MB_OK 0x00000000
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+};
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
+
+// The shell's file operation, as far as a batch copy uses it.
+#define FO_COPY 0x0002
+#define FOF_MULTIDESTFILES 0x0001
+#define FOF_SILENT 0x0004
+#define FOF_NOCONFIRMATION 0x0010
+#define FOF_NOCONFIRMMKDIR 0x0200
+#define FOF_NOERRORUI 0x0400
+
+struct SHFILEOPSTRUCTA {
+    HWND hwnd;
+    UINT wFunc;
+    LPCSTR pFrom;
+    LPCSTR pTo;
+    WORD fFlags;
+    BOOL fAnyOperationsAborted;
+    void* hNameMappings;
+    LPCSTR lpszProgressTitle;
+};
+
+// Codes the stand-in SHFileOperationA returns, after the Windows shell's own.
+#define DE_ACCESSDENIEDSRC 0x78  // the source file cannot be opened or read
+#define DE_INVALIDFILES 0x7C     // a malformed operation (not FO_COPY, no names)
+#define DE_SRC_NOT_FOUND 0x402   // the source file does not exist
+#define ERRORONDEST 0x10000      // a destination folder or file cannot be made or written
+
+BOOL PathFileExistsA(LPCSTR path);
+BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
+HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData);
+BOOL FindNextFileA(HANDLE enumeration, WIN32_FIND_DATAA* findData);
+BOOL FindClose(HANDLE enumeration);
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
+int SHFileOperationA(SHFILEOPSTRUCTA* operation);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+// msvcrt's fopen: text mode unless the mode holds 'b'.
+FILE* winFopen(const char* path, const char* mode);
+#define fopen winFopen

@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine in a prefix of the build's own, with the
 # Russian ANSI code page (1251) and Wine's own messages off:
 #   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+#   wine-run.sh PREFIX          (only makes the prefix)
 # The prefix is made on first use, once, however many runs start together.
 prefix=$1
 shift
@@ -16,4 +17,5 @@ if [ ! -f "$prefix/.ready" ]; then
     exit 125
   }
 fi
+[ $# -gt 0 ] || exit 0
 exec wine "$@"

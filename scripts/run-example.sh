@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# One unattended backup of the bundled example with the x86-64 Windows
+# program under Wine, then its log and the copied tree.
+#
+# The example's list names drive X:, which the build's Wine prefix maps to a
+# fresh copy of example/drive.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build="$top/build${QV_BUILD_TAG:-}/win64"
+run="$top/build${QV_BUILD_TAG:-}/example-run"
+prefix="$build/wineprefix"
+
+rm -rf "$run"
+mkdir -p "$run"
+cp -r "$top/example/drive" "$run/X:"
+mkdir -p "$run/X:/Backup"
+cp "$top/example/Quarnelvistro.txt" "$run/"
+
+"$top/cmake/wine-run.sh" "$prefix"
+ln -sfn "$run/X:" "$prefix/dosdevices/x:"
+
+echo "== Quarnelvistro.txt"
+iconv -f CP1251 -t UTF-8 "$run/Quarnelvistro.txt" | tr -d '\r'
+echo "== Quarnelvistro.exe -w (under Wine, in $run)"
+(cd "$run" && "$top/cmake/wine-run.sh" "$prefix" "$build/Quarnelvistro.exe" -w)
+echo "exit code $?"
+echo "== QuarnelvistroLOG.txt (converted to UTF-8)"
+iconv -f CP1251 -t UTF-8 "$run/QuarnelvistroLOG.txt" | tr -d '\r'
+echo
+echo "== copied tree X:\\Backup"
+(cd "$run/X:/Backup" && find . -type f | sort)
+echo
+echo "The window: make run-window (needs a display)."

@@ -1,1 +1,98 @@
+// The POSIX stand-in behaves as the engine expects of Windows.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "sandbox.h"
+#include "winapi_posix.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
+
+uint64_t ticks(const FILETIME& t) { return (uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime; }
+
+std::string readAll(const char* mode) {
+    FILE* f = fopen("t.txt", mode);
+    std::string s;
+    for (int c; f && (c = getc(f)) != EOF;) s += (char)c;
+    if (f) fclose(f);
+    return s;
+}
+
+// msvcrt's text mode: CR LF reads as LF, Ctrl-Z ends the input, LF writes
+// as CR LF; 'b' leaves the bytes alone.
+TEST(PosixLayer, TextMode) {
+    Sandbox box;
+    const std::string bytes = "a\r\nb\rc\r\r\nd\0e\nf\r\x1ag\r\n"s;
+    box.writeList(bytes);
+    rename("Quarnelvistro.txt", "t.txt");
+    EXPECT_EQ("a\nb\rc\r\nd\0e\nf\r"s, readAll("r"));
+    EXPECT_EQ(readAll("r"), readAll("rt"));
+    EXPECT_EQ(bytes, readAll("rb"));
+    for (const char* mode : {"w", "wb"}) {
+        FILE* f = fopen("t.txt", mode);
+        fputs("a\nb\r\n\n", f);
+        fclose(f);
+        EXPECT_EQ(mode[1] ? "a\nb\r\n\n" : "a\r\nb\r\r\n\r\n", readAll("rb")) << mode;
+    }
+}
+
+// "." and ".." open an enumeration of all names, as a folder (not a drive's
+// root) does on Windows; a link is listed as what it leads to. Times are
+// 100 ns ticks since 1601, both sides of 1970.
+TEST(PosixLayer, EnumerationAndTimes) {
+    Sandbox box;
+    box.write("d\\sub\\y", "y");
+    ASSERT_EQ(0, symlink("sub", box.native("d\\lnk").c_str()));
+    const uint64_t unixEpoch = 116444736000000000ULL;
+    for (uint64_t t : {T2020, unixEpoch, unixEpoch - TICK, unixEpoch - 86400 * SECOND + 3 * TICK}) {
+        box.write("d\\x.txt", "x", t);
+        for (const char* pattern : {"C:\\d\\*.*", "C:/d/*"}) {
+            WIN32_FIND_DATAA fd;
+            HANDLE h = FindFirstFileA(pattern, &fd);
+            ASSERT_NE(INVALID_HANDLE_VALUE, h);
+            Names names;
+            do {
+                names.push_back(fd.cFileName + " "s + std::to_string(fd.dwFileAttributes));
+                if (names.back() == "x.txt 32") {
+                    EXPECT_EQ(t, ticks(fd.ftLastWriteTime));
+                }
+            } while (FindNextFileA(h, &fd));
+            EXPECT_FALSE(FindNextFileA(h, &fd));
+            EXPECT_TRUE(FindClose(h));
+            EXPECT_EQ((Names{". 16", ".. 16"}), Names(names.begin(), names.begin() + 2));
+            EXPECT_EQ((std::set<std::string>{"lnk 1040", "sub 16", "x.txt 32"}),
+                      std::set<std::string>(names.begin() + 2, names.end()));
+        }
+        WIN32_FILE_ATTRIBUTE_DATA a;
+        ASSERT_TRUE(GetFileAttributesExA("C:\\d\\x.txt", GetFileExInfoStandard, &a));
+        EXPECT_EQ(t, ticks(a.ftLastWriteTime));
+    }
+    WIN32_FIND_DATAA fd;
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileA("C:\\none\\*.*", &fd));
+    EXPECT_EQ(INVALID_HANDLE_VALUE, FindFirstFileA("C:\\d\\*.none", &fd));
+}
+
+TEST(PosixLayer, FullPathNames) {
+    Sandbox box;
+    const std::string cases[][2] = {
+        {"C:\\a\\..\\b", "C:\\b"},   {"C:\\a\\.\\b\\", "C:\\a\\b\\"}, {"C:\\..\\..\\x", "C:\\x"},
+        {"C:", "C:\\"},              {"c:/a//b", "c:\\a\\b"},         {"/x/./y/../z", "/x/z"},
+        {"d\\e", box.root + "/d/e"}, {"..", box.root.substr(0, box.root.rfind('/'))},
+    };
+    for (const auto& c : cases) {
+        char out[4096];
+        char* part = NULL;
+        EXPECT_EQ(c[1].size(), GetFullPathNameA(c[0].c_str(), sizeof out, out, &part)) << c[0];
+        EXPECT_EQ(c[1], out);
+        const size_t cut = c[1].find_last_of("\\/");
+        EXPECT_EQ(cut + 1 < c[1].size() ? c[1].substr(cut + 1) : "", part ? part : "") << c[0];
+        out[0] = '#';  // too small: the size needed, and nothing written
+        EXPECT_TRUE(GetFullPathNameA(c[0].c_str(), (DWORD)c[1].size(), out, NULL) == c[1].size() + 1 && *out == '#');
+    }
+}
+
+}  // namespace

@@ -176,6 +176,12 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
             if (!walked) return false;
         } else {
             int len = snprintf(filePath, sizeof filePath, "%s\\%s", dirPath, name);
+            // A link whose target is gone has nothing to copy, and the shell's
+            // copy would fail the whole batch on it: it is listed instead.
+            if ((findData->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !PathFileExistsA(filePath)) {
+                if (!addRejected(rejected, lastRejected, filePath, (uint32_t)len)) return false;
+                continue;
+            }
             if (!addEntry(entries, last, filePath, (uint32_t)len, findData->ftLastWriteTime, mode,
                           destination, destinationLength))
                 return false;
@@ -370,10 +376,14 @@ static bool setDestination(PathNode* node) {
     return pathTo != NULL;
 }
 
+// Copied when missing, when its time differs, or always with "<-d>"; a copy
+// that exists but gives no attributes is left alone. The attributes are asked
+// for first: most copies exist, and then one query of the file is enough.
 static bool needsCopy(PathNode* node) {
-    if (!PathFileExistsA(node->pathTo) || node->checkDate == 0) return true;
+    if (node->checkDate == 0) return true;
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &attributes)) return false;
+    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &attributes))
+        return !PathFileExistsA(node->pathTo);
     node->timeTo = attributes.ftLastWriteTime;
     return node->timeTo.dwLowDateTime != node->timeFrom.dwLowDateTime ||
            node->timeTo.dwHighDateTime != node->timeFrom.dwHighDateTime;

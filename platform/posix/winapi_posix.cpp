@@ -18,9 +18,32 @@
 
 namespace {
 
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+bool hasDotPart(const char* path) {
+    for (const char* p = path; *p; p++)
+        if (*p == '.' && (p == path || isSeparator(p[-1]))) {
+            const char* end = p + (p[1] == '.' ? 2 : 1);
+            if (!*end || isSeparator(*end)) return true;
+        }
+    return false;
+}
+
 // Windows paths become POSIX ones by turning '\' into '/'; a drive path
-// "C:\x" then names the folder "C:" under the current directory.
+// "C:\x" then names the folder "C:" under the current directory. Windows
+// takes "." and ".." out by the text first (C:\a\..\..\x is C:\x, whether
+// C:\a exists or not), and so does this: a file is then read from where
+// GetFullPathNameA, and so the copy pass, says it is.
 bool toPosix(const char* path, char* out, size_t room) {
+    char full[4096];
+    if (hasDotPart(path)) {
+        DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
+        if (n == 0 || n >= sizeof full) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        path = full;
+    }
     size_t n = strlen(path);
     if (n >= room) {
         errno = ENAMETOOLONG;
@@ -29,8 +52,6 @@ bool toPosix(const char* path, char* out, size_t room) {
     for (size_t i = 0; i <= n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
     return true;
 }
-
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 // 100 ns ticks since 1601-01-01, the epoch of FILETIME.
 FILETIME toFiletime(const struct timespec& t) {
@@ -130,21 +151,32 @@ bool copyBytes(int from, int to, int* failedSide) {
     }
 }
 
-// Copies one file to a temporary name beside the destination and renames it
-// into place, so that a copy that fails half way leaves the old backup whole.
-// The destination gets the source's last-write time to the nanosecond.
+// Copies one file. A new destination is written in place; an existing one
+// is written under a temporary name beside it and renamed over it, so that a
+// copy that fails half way leaves the old backup whole. A failed copy leaves
+// no part of the new one. The destination gets the source's last-write time
+// to the nanosecond.
 int copyOneFile(const char* fromPath, const char* toPath) {
-    int from = open(fromPath, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, and only a regular file is read: a fifo would wait for a
+    // writer forever, and a device such as /dev/zero never ends.
+    int from = open(fromPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (from < 0) return errno == ENOENT || errno == ENOTDIR ? DE_SRC_NOT_FOUND : DE_ACCESSDENIEDSRC;
     struct stat st;
-    if (fstat(from, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(from, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(from);
         return DE_ACCESSDENIEDSRC;
     }
-    std::string temp(toPath);
-    size_t cut = temp.find_last_of('/');
-    temp.insert(cut == std::string::npos ? 0 : cut + 1, ".~qv-");
-    int to = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, (st.st_mode & 0777) | S_IWUSR);
+    const mode_t mode = (st.st_mode & 0777) | S_IWUSR;
+    std::string temp;  // empty while the file is written in place
+    int to = open(toPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (to < 0 && errno == EEXIST) {
+        // Named after the process, not the file: a name of the longest
+        // length leaves no room for a prefix.
+        temp = toPath;
+        size_t cut = temp.find_last_of('/');
+        temp.replace(cut == std::string::npos ? 0 : cut + 1, std::string::npos, ".~qv-" + std::to_string(getpid()));
+        to = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    }
     if (to < 0) {
         close(from);
         return ERRORONDEST;
@@ -155,8 +187,8 @@ int copyOneFile(const char* fromPath, const char* toPath) {
     if (ok && futimens(to, times) != 0) ok = false;
     if (close(to) != 0 && ok) ok = false;
     close(from);
-    if (ok && rename(temp.c_str(), toPath) == 0) return 0;
-    unlink(temp.c_str());
+    if (ok && (temp.empty() || rename(temp.c_str(), toPath) == 0)) return 0;
+    unlink(temp.empty() ? toPath : temp.c_str());
     return failedSide == 0 ? DE_ACCESSDENIEDSRC : ERRORONDEST;
 }
 

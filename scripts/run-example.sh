@@ -10,14 +10,8 @@ build="$top/build${QV_BUILD_TAG:-}/win64"
 run="$top/build${QV_BUILD_TAG:-}/example-run"
 prefix="$build/wineprefix"
 
-rm -rf "$run"
-mkdir -p "$run"
-cp -r "$top/example/drive" "$run/X:"
-mkdir -p "$run/X:/Backup"
-cp "$top/example/Quarnelvistro.txt" "$run/"
-
-"$top/cmake/wine-run.sh" "$prefix"
-ln -sfn "$run/X:" "$prefix/dosdevices/x:"
+. "$top/scripts/example-lib.sh"
+lay_out_example "$top/example" "$run" "$prefix"
 
 echo "== Quarnelvistro.txt"
 iconv -f CP1251 -t UTF-8 "$run/Quarnelvistro.txt" | tr -d '\r'

@@ -1,1 +1,191 @@
+// The real program started as a child process in a sandbox, the way a
+// scheduler runs it: its exit code, its log file and the copied tree.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "expected_texts.h"
+#include "sandbox.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+extern char** environ;
+#endif
+
+namespace {
+
+const int KILLED = -1;
+
+std::string programPath() {
+    std::string path = QV_PROGRAM;
+#ifdef _WIN32
+    // Built on the Unix side; Wine sees the Unix root as drive Z:.
+    if (path[0] == '/') path = "Z:" + path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+#endif
+    return path;
+}
+
+// Runs the program in the current directory with a command line (after the
+// program's name) and returns its exit code, or KILLED when it still ran
+// after waitMs. On POSIX *errors receives what it wrote to standard error.
+int runProgram(const std::string& args, std::string* errors = nullptr, unsigned waitMs = 60000) {
+#ifdef _WIN32
+    (void)errors;
+    std::string commandLine = "\"" + programPath() + "\" " + args;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return -2;
+    DWORD code = (DWORD)KILLED;
+    if (WaitForSingleObject(process.hProcess, waitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    else
+        TerminateProcess(process.hProcess, 1), WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return (int)code;
+#else
+    (void)waitMs;
+    std::string program = programPath();
+    std::vector<std::string> words;
+    std::istringstream split(args);
+    for (std::string word; split >> word;) words.push_back(word);
+    std::vector<char*> argv{&program[0]};
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid;
+    int status = 0;
+    bool started = posix_spawn(&pid, argv[0], &actions, NULL, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!started || waitpid(pid, &status, 0) != pid) return -2;
+    std::stringstream text;
+    text << std::ifstream("stderr.txt", std::ios::binary).rdbuf();
+    if (errors) *errors = text.str();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : KILLED;
+#endif
+}
+
+class Unattended : public ::testing::Test {
+protected:
+    Sandbox sb;
+
+    // Two files to back up below src, an empty destination dst, and the
+    // tree that a backup of them leaves in dst.
+    std::string laySources() {
+        sb.write("src\\a.txt", "alpha", T2020);
+        sb.write("src\\sub\\b.txt", "beta\r\n", T2020 + SECOND);
+        sb.mkdir("dst");
+        return "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src") + "\r\n";
+    }
+    void expectCopied() {
+        std::vector<std::string> copied{sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\sub\\b.txt") + "=beta\r\n"};
+        EXPECT_EQ(sb.tree("dst"), copied);
+        EXPECT_EQ(sb.time("dst\\" + sb.mirror("src\\a.txt")), T2020);
+        EXPECT_EQ(sb.time("dst\\" + sb.mirror("src\\sub\\b.txt")), T2020 + SECOND);
+    }
+};
+
+TEST_F(Unattended, WithoutBackupListLogsTheBareMessage) {
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), textNoList);
+    EXPECT_EQ(sb.log().size(), 61u);
+}
+
+TEST_F(Unattended, EmptyListHasNothingToCopy) {
+    sb.writeList("");
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), textNothingToCopy);
+}
+
+// Source lines before any destination are rejected as written; every line
+// end in the log is CR LF, whatever the list used.
+TEST_F(Unattended, RejectedLinesOnly) {
+    sb.writeList("C:\\nowhere\\a.txt\r\n <-d>x\n");
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n" + textNothingToCopy);
+}
+
+TEST_F(Unattended, CleanRunLeavesAnEmptyLog) {
+    sb.writeList(laySources());
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), "");
+    expectCopied();
+}
+
+TEST_F(Unattended, RejectedLinesAndACopy) {
+    std::string list = laySources() + sb.full("gone.txt") + "\r\n";
+    sb.writeList(list);
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), textRejectedHeader + "\r\n" + sb.full("gone.txt") + "\r\n");
+    expectCopied();
+}
+
+// The folder for the drive letter is taken by a file: the shell's copy fails.
+TEST_F(Unattended, CopyFailureFollowsALineEnd) {
+    sb.writeList(laySources());
+    sb.write("dst\\C", "in the way");
+#ifdef _WIN32
+    const std::string code = "1223 (4c7)";
+#else
+    const std::string code = "65536 (10000)";
+#endif
+    EXPECT_EQ(runProgram("-w"), 0);
+    EXPECT_EQ(sb.log(), "\r\n" + textCopyFailed + code);
+    EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{"C=in the way"});
+}
+
+TEST_F(Unattended, SwitchAnywhereEvenInsideAWord) {
+    for (const char* args : {"x-wy", "one -w two", "-w-w"}) {
+        std::filesystem::remove_all(sb.native("dst"));
+        std::filesystem::remove("QuarnelvistroLOG.txt");
+        sb.writeList(laySources());
+        EXPECT_EQ(runProgram(args), 0) << args;
+        EXPECT_EQ(sb.log(), "") << args;
+        expectCopied();
+    }
+}
+
+// "-W" is no unattended switch: no log, no copy. On Windows the window opens
+// (or, without a display, fails to) and is ended after a while.
+TEST_F(Unattended, CapitalSwitchIsNoUnattendedRun) {
+    sb.writeList(laySources());
+    std::string errors;
+    int code = runProgram("-W", &errors, 3000);
+#ifdef _WIN32
+    EXPECT_TRUE(code == 0 || code == KILLED) << code;
+#else
+    EXPECT_EQ(code, 2);
+    const std::string program = programPath();
+    EXPECT_EQ(errors, program + ": the window needs Windows.\nRun \"" + program +
+                          " -w\" for an unattended backup: it reads Quarnelvistro.txt in the\n"
+                          "current directory and reports in QuarnelvistroLOG.txt there.\n");
+#endif
+    EXPECT_EQ(sb.log(), "<none>");
+    EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{});
+}
+
+#ifndef _WIN32
+// On Windows this failure shows a message box, which would wait for a person.
+TEST_F(Unattended, UnopenableLogStillBacksUp) {
+    sb.writeList(laySources());
+    std::filesystem::create_directory("QuarnelvistroLOG.txt");
+    std::string errors;
+    EXPECT_EQ(runProgram("-w", &errors), 0);
+    EXPECT_EQ(errors, "Err: Error of opening of QuarnelvistroLOG.txt file.\n");
+    expectCopied();
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Drives the program's window from outside, as a person would: finds it,
+// checks its controls, presses the start button and reads the log view,
+// resizes it, and closes it. Every wait has a limit, so a stuck window fails
+// the probe instead of hanging it.
+//   window_probe PROGRAM [SHOT_MARKER]
+// With SHOT_MARKER, while the window shows a run with rejected lines, its
+// screen rectangle is written to that file as WxH+X+Y; the probe goes on
+// when the file has been removed (someone took a screenshot).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "expected_texts.h"
+#include "sandbox.h"
+
+namespace {
+
+const char* program;
+const char* shotMarker;
+
+LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result)) return -1;
+    return (LRESULT)result;
+}
+
+// WM_GETTEXT: the control's own text, not the caption the system keeps.
+std::string textOf(HWND window) {
+    static char text[65536];
+    LRESULT length = sendTo(window, WM_GETTEXT, sizeof text, (LPARAM)text);
+    return length < 0 ? "<no answer>" : std::string(text, (size_t)length);
+}
+
+std::string classOf(HWND window) {
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    return CharLowerA(name);
+}
+
+// Position and size within the parent's client area, as "x,y wxh".
+std::string placeOf(HWND window) {
+    RECT r;
+    GetWindowRect(window, &r);
+    MapWindowPoints(HWND_DESKTOP, GetParent(window), (POINT*)&r, 2);
+    return std::to_string(r.left) + "," + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + "x" +
+           std::to_string(r.bottom - r.top);
+}
+
+// One program and its window for the whole suite, in the order of the tests.
+class Window : public ::testing::Test {
+protected:
+    static Sandbox* sb;
+    static PROCESS_INFORMATION process;
+    static HWND main, button, log;
+
+    static BOOL CALLBACK match(HWND window, LPARAM) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != process.dwProcessId || classOf(window) != "quarnelvistro") return TRUE;
+        main = window;
+        return FALSE;
+    }
+    static void SetUpTestSuite() {
+        sb = new Sandbox;
+        std::string commandLine = "\"" + std::string(program) + "\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof startup;
+        if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return;
+        WaitForInputIdle(process.hProcess, 30000);
+        for (int i = 0; i < 300 && !main; i++)
+            if (EnumWindows(match, 0)) Sleep(100);
+        button = GetDlgItem(main, 10001);
+        log = GetDlgItem(main, 10002);
+    }
+    static void TearDownTestSuite() {
+        if (process.hProcess && WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0)
+            TerminateProcess(process.hProcess, 1), WaitForSingleObject(process.hProcess, 10000);
+        delete sb;
+    }
+    void SetUp() override { ASSERT_TRUE(main) << "no window of class Quarnelvistro from " << program; }
+
+    // A click runs the backup inside the button's notification, so the log
+    // view is complete when the click returns.
+    std::string press() {
+        sendTo(button, BM_CLICK, 0, 0);
+        return textOf(log);
+    }
+};
+Sandbox* Window::sb;
+PROCESS_INFORMATION Window::process;
+HWND Window::main, Window::button, Window::log;
+
+TEST_F(Window, Layout) {
+    char text[64] = "";
+    GetWindowTextA(main, text, sizeof text);
+    EXPECT_STREQ(text, "Quarnelvistro");
+    // The system adds WS_VISIBLE and WS_CLIPSIBLINGS to a shown top-level
+    // window and WS_EX_WINDOWEDGE to one with a caption.
+    EXPECT_EQ(GetWindowLongA(main, GWL_STYLE), WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_CLIPSIBLINGS);
+    EXPECT_EQ(GetWindowLongA(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+    EXPECT_EQ(GetClassLongA(main, GCL_STYLE), CS_HREDRAW | CS_VREDRAW);
+
+    EXPECT_EQ(classOf(button), "button");
+    GetWindowTextA(button, text, sizeof text);
+    EXPECT_STREQ(text, "start coping");
+    EXPECT_EQ(GetDlgCtrlID(button), 10001);
+    EXPECT_EQ(GetWindowLongA(button, GWL_STYLE), WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON);
+    EXPECT_EQ(placeOf(button), "10,30 130x30");
+
+    EXPECT_EQ(classOf(log), "edit");
+    EXPECT_EQ(textOf(log), "");
+    EXPECT_EQ(GetDlgCtrlID(log), 10002);
+    // An edit control takes WS_BORDER off its window style and draws that
+    // border itself.
+    EXPECT_EQ(GetWindowLongA(log, GWL_STYLE) | WS_BORDER, 0x50B011C4);
+    EXPECT_EQ(GetWindowLongA(log, GWL_EXSTYLE), 0);
+    RECT client;
+    GetClientRect(main, &client);
+    EXPECT_EQ(placeOf(log), "10,70 " + std::to_string(client.right - 20) + "x" + std::to_string(client.bottom - 80));
+}
+
+// Wine's shell copy shows neither a progress nor an error dialog and
+// dispatches no message while it copies, so no press can reach the window
+// during a run there; each press below is a run of its own.
+TEST_F(Window, Runs) {
+    EXPECT_EQ(press(), "### Begin\r\n" + textNoList);
+
+    const std::string rejected = "C:\\nowhere\\a.txt\r\n <-d>x\n";
+    sb->writeList(rejected);
+    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" +
+                           textNothingToCopy);
+    if (shotMarker) {
+        RECT r;
+        GetWindowRect(main, &r);
+        FILE* f = fopen(shotMarker, "w");
+        ASSERT_TRUE(f);
+        fprintf(f, "%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
+        fclose(f);
+        for (int i = 0; i < 300 && GetFileAttributesA(shotMarker) != INVALID_FILE_ATTRIBUTES; i++) Sleep(100);
+    }
+
+    sb->write("src\\a.txt", "alpha", T2020);
+    sb->write("src\\sub\\b.txt", "beta", T2020 + SECOND);
+    sb->mkdir("dst");
+    const std::string list = "--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n";
+    sb->writeList(list);
+    EXPECT_EQ(press(), "### Begin\r\n### End.");
+    std::vector<std::string> copied{sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"};
+    EXPECT_EQ(sb->tree("dst"), copied);
+    EXPECT_EQ(sb->time("dst\\" + sb->mirror("src\\a.txt")), T2020);
+    EXPECT_EQ(sb->time("dst\\" + sb->mirror("src\\sub\\b.txt")), T2020 + SECOND);
+    press();
+    EXPECT_EQ(press(), "### Begin\r\n### End.");
+
+    // After a destination, " <-d>x" names the path "x".
+    sb->writeList(list + rejected);
+    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\nx\r\n\r\n### End.");
+
+    // The folder for the drive letter is taken by a file.
+    sb->write("dst2\\C", "in the way");
+    sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n");
+    const std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n### End.";
+    EXPECT_EQ(press(), failed);
+    EXPECT_EQ(sb->tree("dst2"), std::vector<std::string>{"C=in the way"});
+    // Notifications of other controls start nothing.
+    sendTo(main, WM_COMMAND, MAKEWPARAM(10002, EN_CHANGE), (LPARAM)log);
+    EXPECT_EQ(textOf(log), failed);
+}
+
+TEST_F(Window, LogViewFollowsTheClientArea) {
+    RECT frame = {0, 0, 300, 200};
+    AdjustWindowRectEx(&frame, (DWORD)GetWindowLongA(main, GWL_STYLE), FALSE, (DWORD)GetWindowLongA(main, GWL_EXSTYLE));
+    SetWindowPos(main, NULL, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT client;
+    GetClientRect(main, &client);
+    EXPECT_EQ(std::to_string(client.right) + "x" + std::to_string(client.bottom), "300x200");
+    EXPECT_EQ(placeOf(log), "10,70 280x120");
+}
+
+TEST_F(Window, ClosingEndsTheProgramWithCode0) {
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        fprintf(stderr, "usage: window_probe PROGRAM [SHOT_MARKER]\n");
+        return 2;
+    }
+    program = argv[1];
+    shotMarker = argc > 2 ? argv[2] : nullptr;
+    return RUN_ALL_TESTS();
+}

@@ -21,5 +21,22 @@ test: deps
 run: deps build-win64
 	@./scripts/run-example.sh
 
+# The window on the example (or DIR=...); needs a display.
+run-window: deps build-win64
+	@./scripts/run-window.sh $(DIR)
+
+# The backup list fuzzer for FUZZ_TIME seconds (default 10 minutes).
+FUZZ_TIME ?= 600
+fuzz: deps
+	@./tests/fuzz/run.sh $(FUZZ_TIME)
+
+# 200,000 files, ten runs with changes between them, each copy checked.
+stress: deps build-linux
+	@./tests/reliability/stress.sh
+
+# Speed and memory against cp -a, rsync -a and Wine's xcopy (BENCH_FILES=100000).
+bench: deps build-linux build-win64
+	@./bench/run.sh $(BENCH_FILES)
+
 clean:
 	rm -rf build

@@ -75,15 +75,23 @@ struct Enumeration {
     char pattern[MAX_PATH];
 };
 
+// The attributes, times and size that the find, attribute and handle
+// records share.
+template <typename Record>
+void fillAttributes(Record* r, const struct stat& st) {
+    r->dwFileAttributes = attributesOf(st);
+    r->ftCreationTime = toFiletime(st.st_ctim);
+    r->ftLastAccessTime = toFiletime(st.st_atim);
+    r->ftLastWriteTime = toFiletime(st.st_mtim);
+    uint64_t size = S_ISDIR(st.st_mode) ? 0 : (uint64_t)st.st_size;
+    r->nFileSizeHigh = (DWORD)(size >> 32);
+    r->nFileSizeLow = (DWORD)size;
+}
+
 void fillFound(WIN32_FIND_DATAA* fd, const char* name, const struct stat& st, DWORD extra) {
     memset(fd, 0, sizeof *fd);
-    fd->dwFileAttributes = attributesOf(st) | extra;
-    fd->ftCreationTime = toFiletime(st.st_ctim);
-    fd->ftLastAccessTime = toFiletime(st.st_atim);
-    fd->ftLastWriteTime = toFiletime(st.st_mtim);
-    uint64_t size = S_ISDIR(st.st_mode) ? 0 : (uint64_t)st.st_size;
-    fd->nFileSizeHigh = (DWORD)(size >> 32);
-    fd->nFileSizeLow = (DWORD)size;
+    fillAttributes(fd, st);
+    fd->dwFileAttributes |= extra;
     strncpy(fd->cFileName, name, MAX_PATH - 1);
 }
 
@@ -204,14 +212,7 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS, void* data) {
     char p[4096];
     struct stat st;
     if (!toPosix(path, p, sizeof p) || stat(p, &st) != 0) return FALSE;
-    WIN32_FILE_ATTRIBUTE_DATA* a = (WIN32_FILE_ATTRIBUTE_DATA*)data;
-    a->dwFileAttributes = attributesOf(st);
-    a->ftCreationTime = toFiletime(st.st_ctim);
-    a->ftLastAccessTime = toFiletime(st.st_atim);
-    a->ftLastWriteTime = toFiletime(st.st_mtim);
-    uint64_t size = S_ISDIR(st.st_mode) ? 0 : (uint64_t)st.st_size;
-    a->nFileSizeHigh = (DWORD)(size >> 32);
-    a->nFileSizeLow = (DWORD)size;
+    fillAttributes((WIN32_FILE_ATTRIBUTE_DATA*)data, st);
     return TRUE;
 }
 
@@ -265,10 +266,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     struct stat st;
     if (file == INVALID_HANDLE_VALUE || fstat((int)(intptr_t)file, &st) != 0) return FALSE;
     memset(info, 0, sizeof *info);
-    info->dwFileAttributes = attributesOf(st);
-    info->ftCreationTime = toFiletime(st.st_ctim);
-    info->ftLastAccessTime = toFiletime(st.st_atim);
-    info->ftLastWriteTime = toFiletime(st.st_mtim);
+    fillAttributes(info, st);
     info->dwVolumeSerialNumber = (DWORD)st.st_dev;
     info->nNumberOfLinks = (DWORD)st.st_nlink;
     info->nFileIndexHigh = (DWORD)((uint64_t)st.st_ino >> 32);

@@ -8,14 +8,8 @@
 . "$(dirname "$0")/lib.sh"
 scratch
 
-configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(win64 win32)
-for config in "${configs[@]}"; do
+for config in $(built_configs "win64 win32" "$@"); do
   case $config in win64 | win32) ;; *) continue ;; esac
-  if ! have "$config"; then
-    echo "--- $config: not built, skipped"
-    continue
-  fi
   echo "--- $config"
   w=$T/$config
   W="Z:${w//\//\\}"

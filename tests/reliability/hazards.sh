@@ -201,13 +201,7 @@ fifo_source() {
   next_run "a fifo among the sources" "$w/S:/src" "$w/T:/S/src"
 }
 
-configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(linux win64 win32)
-for config in "${configs[@]}"; do
-  if ! have "$config"; then
-    echo "--- $config: not built, skipped"
-    continue
-  fi
+for config in $(built_configs "linux win64 win32" "$@"); do
   echo "--- $config"
   mkdir -p "$T/$config"
   if [ "$config" = linux ]; then

@@ -34,6 +34,17 @@ program() {
 }
 have() { [ -x "$(program "$1")" ]; }
 
+# built_configs "DEFAULTS" [CONFIG...]: the configurations asked for (or the
+# defaults), one a line, those not built said and left out.
+built_configs() {
+  local defaults=$1 config
+  shift
+  [ $# -gt 0 ] || set -- $defaults
+  for config in "$@"; do
+    if have "$config"; then echo "$config"; else echo "--- $config: not built, skipped" >&2; fi
+  done
+}
+
 # run_qv CONFIG DIR: one unattended run in DIR, ended after QV_RUN_LIMIT
 # seconds (default 600) should it hang; its exit code.
 run_qv() {

@@ -112,13 +112,7 @@ backup_real_tree() {
 }
 
 verified=0
-configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(linux win64 win32)
-for config in "${configs[@]}"; do
-  if ! have "$config"; then
-    echo "--- $config: not built, skipped"
-    continue
-  fi
+for config in $(built_configs "linux win64 win32" "$@"); do
   mkdir -p "$T/$config/dst"
   case $config in
     win64 | win32)

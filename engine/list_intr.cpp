@@ -355,7 +355,10 @@ static void mirrorOf(const char* full, const char** head, size_t* headLen, const
 // Gives the entry its full destination path in place of its destination
 // directory. False when out of memory: the entry then has no pathTo.
 static bool setDestination(PathNode* node) {
-    char full[4 * MAX_PATH];
+    // Room for the longest working directory (4096 on POSIX, far less for
+    // the ANSI calls on Windows) and a source path: a relative source is
+    // always made full, so its ".." can never climb out of the destination.
+    char full[4096 + 2 * MAX_PATH];
     DWORD n = GetFullPathNameA(node->path, sizeof full, full, NULL);
     const char* source = n > 0 && n < sizeof full ? full : node->path;
     const char* head;

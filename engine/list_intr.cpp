@@ -140,9 +140,8 @@ static bool walkDestinationKnown;
 // compose in its room, or a name the shell's copy would take for a wildcard.
 static bool rejectComposed(PathList* rejected, PathNode** last, const char* dirPath, size_t dirLen,
                            const char* name) {
-    char text[LINE_ROOM + 1 + MAX_PATH + 1];
+    char text[LINE_ROOM + 1 + MAX_PATH];  // a directory path, '\', a name and its NUL
     int len = snprintf(text, sizeof text, "%.*s\\%s", (int)dirLen, dirPath, name);
-    if (len < 0 || (size_t)len >= sizeof text) len = (int)strlen(text);
     return addRejected(rejected, last, text, (uint32_t)len);
 }
 

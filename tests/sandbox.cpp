@@ -35,6 +35,14 @@ std::string withSep(std::string p) {
 
 int counter;
 
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return "<none>";
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 }  // namespace
 
 Sandbox::Sandbox() {
@@ -68,6 +76,26 @@ Sandbox::~Sandbox() {
     fs::remove_all(root, ec);
 }
 
+#ifdef _WIN32
+bool startProcess(std::string commandLine, PROCESS_INFORMATION* process) {
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    return CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
+}
+
+int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs) {
+    DWORD code = (DWORD)-1;
+    if (WaitForSingleObject(process->hProcess, waitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process->hProcess, &code);
+    else
+        TerminateProcess(process->hProcess, 1), WaitForSingleObject(process->hProcess, 10000);
+    CloseHandle(process->hThread);
+    CloseHandle(process->hProcess);
+    *process = {};
+    return (int)code;
+}
+#endif
+
 std::string Sandbox::full(const std::string& rel) const {
 #ifdef _WIN32
     return rel.empty() ? root : root + "\\" + rel;
@@ -98,13 +126,7 @@ void Sandbox::write(const std::string& rel, const std::string& content, uint64_t
     if (time) setTime(rel, time);
 }
 
-std::string Sandbox::read(const std::string& rel) const {
-    std::ifstream in(native(rel), std::ios::binary);
-    if (!in) return "<none>";
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Sandbox::read(const std::string& rel) const { return slurp(native(rel)); }
 
 bool Sandbox::exists(const std::string& rel) const {
     std::error_code ec;
@@ -153,10 +175,7 @@ std::vector<std::string> Sandbox::tree(const std::string& rel) const {
         if (!it->is_regular_file(ec)) continue;
         std::string sub = fs::relative(it->path(), top).string();
         std::replace(sub.begin(), sub.end(), '/', '\\');
-        std::ifstream in(it->path(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        files.push_back(sub + "=" + s.str());
+        files.push_back(sub + "=" + slurp(it->path()));
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -166,10 +185,4 @@ void Sandbox::writeList(const std::string& bytes) const {
     std::ofstream(root + sep + "Quarnelvistro.txt", std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Sandbox::log() const {
-    std::ifstream in(root + sep + "QuarnelvistroLOG.txt", std::ios::binary);
-    if (!in) return "<none>";
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+std::string Sandbox::log() const { return slurp(root + sep + "QuarnelvistroLOG.txt"); }

@@ -13,6 +13,16 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+
+// Starts a command line in the current directory; false when it cannot.
+bool startProcess(std::string commandLine, PROCESS_INFORMATION* process);
+// The process's exit code once it ends within waitMs, or -1 after it was
+// ended by force; its handles are closed either way.
+int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs);
+#endif
+
 class Sandbox {
 public:
     Sandbox();

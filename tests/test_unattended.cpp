@@ -39,20 +39,9 @@ std::string programPath() {
 int runProgram(const std::string& args, std::string* errors = nullptr, unsigned waitMs = 60000) {
 #ifdef _WIN32
     (void)errors;
-    std::string commandLine = "\"" + programPath() + "\" " + args;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
-        return -2;
-    DWORD code = (DWORD)KILLED;
-    if (WaitForSingleObject(process.hProcess, waitMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 1), WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return (int)code;
+    if (!startProcess("\"" + programPath() + "\" " + args, &process)) return -2;
+    return finishProcess(&process, waitMs);
 #else
     (void)waitMs;
     std::string program = programPath();

@@ -24,10 +24,8 @@ protected:
         if (!dir) return false;
         std::string line = "Z:\\bin\\sh -c \"cd '" + std::string(dir) + "' && " + command + "\"";
         HeapFree(GetProcessHeap(), 0, dir);
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
         PROCESS_INFORMATION pi;
-        if (!CreateProcessA(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) return false;
+        if (!startProcess(line, &pi)) return false;
         CloseHandle(pi.hThread);
         CloseHandle(pi.hProcess);
         for (int i = 0; i < 1000 && box.exists(rel) != exists; i++) Sleep(10);

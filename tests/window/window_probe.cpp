@@ -62,10 +62,7 @@ protected:
     }
     static void SetUpTestSuite() {
         sb = new Sandbox;
-        std::string commandLine = "\"" + std::string(program) + "\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof startup;
-        if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) return;
+        if (!startProcess("\"" + std::string(program) + "\"", &process)) return;
         WaitForInputIdle(process.hProcess, 30000);
         for (int i = 0; i < 300 && !main; i++)
             if (EnumWindows(match, 0)) Sleep(100);
@@ -73,8 +70,7 @@ protected:
         log = GetDlgItem(main, 10002);
     }
     static void TearDownTestSuite() {
-        if (process.hProcess && WaitForSingleObject(process.hProcess, 0) != WAIT_OBJECT_0)
-            TerminateProcess(process.hProcess, 1), WaitForSingleObject(process.hProcess, 10000);
+        if (process.hProcess) finishProcess(&process, 0);
         delete sb;
     }
     void SetUp() override { ASSERT_TRUE(main) << "no window of class Quarnelvistro from " << program; }
@@ -180,10 +176,7 @@ TEST_F(Window, LogViewFollowsTheClientArea) {
 
 TEST_F(Window, ClosingEndsTheProgramWithCode0) {
     PostMessageA(main, WM_CLOSE, 0, 0);
-    ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(finishProcess(&process, 30000), 0);
 }
 
 }  // namespace

@@ -23,15 +23,34 @@ static const DWORD logViewStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL
                                   ES_WANTRETURN;
 static_assert(logViewStyle == 0x50B011C4, "log view style");
 
+// The edit control breaks lines only at CR LF; the engine's texts end their
+// lines with a lone LF, which becomes CR LF on its way in. Should there be
+// no memory for that, the text goes in as it is.
+static bool isLoneLF(const char* text, const char* p) { return *p == '\n' && (p == text || p[-1] != '\r'); }
+
 void AddTextToEdit(HWND edit, const char* text) {
+    size_t loneLFs = 0;
+    for (const char* p = text; *p; p++) loneLFs += isLoneLF(text, p);
+    char* lines = loneLFs ? (char*)allocMem(strlen(text) + loneLFs + 1) : NULL;
+    if (lines) {
+        char* out = lines;
+        for (const char* p = text; *p; p++) {
+            if (isLoneLF(text, p)) *out++ = '\r';
+            *out++ = *p;
+        }
+        *out = 0;
+        text = lines;
+    }
     int end = GetWindowTextLengthA(edit);
     SendMessageA(edit, EM_SETSEL, (WPARAM)end, (LPARAM)end);
     SendMessageA(edit, EM_REPLACESEL, FALSE, (LPARAM)text);
+    freeMem(lines);
 }
 
 void OutPathToEdit(const PathList* list, const char* header) {
-    size_t size = strlen(header) + list->lenAll + 2 * (size_t)list->count + 3;
-    char* block = (char*)allocMem(size);
+    // Summed wide: a 32-bit size_t could wrap.
+    const uint64_t size = strlen(header) + (uint64_t)list->lenAll + 2 * (uint64_t)list->count + 3;
+    char* block = size <= SIZE_MAX / 2 ? (char*)allocMem((size_t)size) : NULL;
     if (!block) {
         AddTextToEdit(editctl, msgNoFreeMemory);
         return;
@@ -117,6 +136,9 @@ static int runWindow(HINSTANCE instance, int showCommand) {
                                    (HMENU)(INT_PTR)id_button1, instance, NULL);
     editctl = CreateWindowExA(0, "EDIT", "", logViewStyle, 10, 70, 100, 100, hMainWnd,
                               (HMENU)(INT_PTR)IDC_EDIT, instance, NULL);
+    // The default limit (32,767 characters) would cut a long report short;
+    // 0 is the largest the control allows.
+    SendMessageA(editctl, EM_SETLIMITTEXT, 0, 0);
     ShowWindow(hMainWnd, showCommand);
     UpdateWindow(hMainWnd);
 
@@ -129,9 +151,6 @@ static int runWindow(HINSTANCE instance, int showCommand) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
-    if (hasUnattendedSwitch(commandLine)) {
-        startCopingInConsole();
-        return 0;
-    }
+    if (hasUnattendedSwitch(commandLine)) return startCopingInConsole();
     return runWindow(instance, showCommand);
 }

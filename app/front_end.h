@@ -13,9 +13,16 @@ bool hasUnattendedSwitch(const char* commandLine);
 // The run message for a reader result other than READ_DONE.
 const char* readerMessage(ReaderResult result);
 
+// How an unattended run ended: its process's exit code, for a scheduler.
+enum RunOutcome {
+    RUN_COMPLETE = 0,    // the log is empty: everything named is backed up
+    RUN_INCOMPLETE = 1,  // the log lists what was not backed up
+    RUN_NO_BACKUP = 2,   // no backup was made: no list, a failed query, no memory, nothing to copy
+};
+
 // One backup run without a window; its report goes to QuarnelvistroLOG.txt
 // in the current directory.
-void startCopingInConsole();
+RunOutcome startCopingInConsole();
 
 // Writes header and a line end, then every path of list, each followed by a
 // line end.

@@ -24,28 +24,43 @@ void OutPathToFile(const PathList* list, const char* header, FILE* file) {
 }
 
 // The log is a text-mode file: every "\n" written becomes CR LF. Without a
-// log the backup is still made, only its report is lost.
-void startCopingInConsole() {
+// log the backup is still made, only its report is lost; the message box
+// that says so comes after the run, so that a run with no one at the
+// desktop is not held up by it.
+RunOutcome startCopingInConsole() {
     FILE* log = fopen(logFileName, "wt");
-    if (!log) MessageBoxA(NULL, msgLogNotOpened, msgLogNotOpenedCaption, MB_OK);
 
+    RunOutcome outcome = RUN_COMPLETE;
     initPaths(&exPath, &unexPath);
     ReaderResult result = ReadPaths(&exPath, &unexPath);
     if (result != READ_DONE) {
         if (log) fputs(readerMessage(result), log);
+        outcome = RUN_NO_BACKUP;
     } else {
-        if (unexPath.first && log) OutPathToFile(&unexPath, msgRejectedHeader, log);
+        if (unexPath.first) {
+            if (log) OutPathToFile(&unexPath, msgRejectedHeader, log);
+            outcome = RUN_INCOMPLETE;
+        }
         if (exPath.first) {
             char* errorText = NULL;
-            copy(&exPath, &errorText, 1);
+            CopyResult copied = copy(&exPath, &errorText, 1);
             if (errorText) {
                 if (log) fprintf(log, "\n%s", errorText);
                 freeMem(errorText);
             }
-        } else if (log) {
-            fputs(msgNothingToCopy, log);
+            if (copied == COPY_NO_MEMORY)
+                outcome = RUN_NO_BACKUP;
+            else if (copied == COPY_INCOMPLETE)
+                outcome = RUN_INCOMPLETE;
+        } else {
+            if (log) fputs(msgNothingToCopy, log);
+            outcome = RUN_NO_BACKUP;
         }
     }
-    if (log) fclose(log);
+    if (log)
+        fclose(log);
+    else
+        MessageBoxA(NULL, msgLogNotOpened, msgLogNotOpenedCaption, MB_OK);
     freePaths(&exPath, &unexPath);
+    return outcome;
 }

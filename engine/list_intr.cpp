@@ -33,7 +33,13 @@ static const char copyTooLongHeader[] =
     "\xed\xe0\xe7\xed\xe0\xf7\xe5\xed\xe8\xff, \xf4\xe0\xe9\xeb\xfb \xed\xe5 "
     "\xf1\xea\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xfb:";
 
+// "Files that could not be copied:", followed by one source a line.
+static const char copyFailedHeader[] =
+    "\xd4\xe0\xe9\xeb\xfb, \xea\xee\xf2\xee\xf0\xfb\xe5 \xed\xe5 \xf3\xe4\xe0\xeb\xee\xf1\xfc "
+    "\xf1\xea\xee\xef\xe8\xf0\xee\xe2\xe0\xf2\xfc:";
+
 static_assert(sizeof copyNoMemoryText - 1 == 12, "no-memory text");
+static_assert(sizeof copyFailedHeader - 1 == 38, "not-copied header");
 static_assert(sizeof copyFailedFormat - 1 == 47, "copy failure format");
 
 void initPaths(PathList* entries, PathList* rejected) {
@@ -41,13 +47,17 @@ void initPaths(PathList* entries, PathList* rejected) {
     memset(rejected, 0, sizeof *rejected);
 }
 
+static void freeNode(PathNode* node) {
+    freeMem(node->path);
+    freeMem(node->pathTo);
+    freeMem(node);
+}
+
 static void freeList(PathList* list) {
     PathNode* node = list->first;
     while (node) {
         PathNode* next = node->next;
-        freeMem(node->path);
-        freeMem(node->pathTo);
-        freeMem(node);
+        freeNode(node);
         node = next;
     }
     memset(list, 0, sizeof *list);
@@ -67,9 +77,7 @@ static PathNode* makeNode(const char* path, uint32_t len, const char* pathTo, ui
     node->path = copyText(path, len);
     node->pathTo = pathTo ? copyText(pathTo, lenTo) : NULL;
     if (!node->path || (pathTo && !node->pathTo)) {
-        freeMem(node->path);
-        freeMem(node->pathTo);
-        freeMem(node);
+        freeNode(node);
         return NULL;
     }
     node->len = len;
@@ -77,7 +85,10 @@ static PathNode* makeNode(const char* path, uint32_t len, const char* pathTo, ui
     return node;
 }
 
-static void linkNode(PathList* list, PathNode** last, PathNode* node) {
+// False, with nothing linked, when the list's text would outgrow the 32-bit
+// sum that buffers are sized by: that is out of memory as well.
+static bool linkNode(PathList* list, PathNode** last, PathNode* node) {
+    if (node->len > UINT32_MAX - list->lenAll) return false;
     if (*last)
         (*last)->next = node;
     else
@@ -85,13 +96,18 @@ static void linkNode(PathList* list, PathNode** last, PathNode* node) {
     *last = node;
     list->count++;
     list->lenAll += node->len;
+    return true;
+}
+
+static bool linkOrDrop(PathList* list, PathNode** last, PathNode* node) {
+    if (linkNode(list, last, node)) return true;
+    freeNode(node);
+    return false;
 }
 
 static bool addRejected(PathList* rejected, PathNode** last, const char* text, uint32_t len) {
     PathNode* node = makeNode(text, len, NULL, 0);
-    if (!node) return false;
-    linkNode(rejected, last, node);
-    return true;
+    return node && linkOrDrop(rejected, last, node);
 }
 
 static bool addEntry(PathList* entries, PathNode** last, const char* path, uint32_t len,
@@ -100,12 +116,93 @@ static bool addEntry(PathList* entries, PathNode** last, const char* path, uint3
     if (!node) return false;
     node->timeFrom = time;
     node->checkDate = mode;
-    linkNode(entries, last, node);
+    if (!linkOrDrop(entries, last, node)) return false;
     entries->lenCopy += len;
     return true;
 }
 
-// --- Directory walker ---
+
+// --- Where sources are read ---
+
+static bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Whether path is dir or lies below it, comparing names as Windows does
+// (without regard to case). dirLen counts dir without a final separator.
+static bool pathIsIn(const char* path, const char* dir, size_t dirLen) {
+    return strlen(path) >= dirLen &&
+           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path, (int)dirLen, dir, (int)dirLen) == CSTR_EQUAL &&
+           (!path[dirLen] || isSeparator(path[dirLen]));
+}
+
+// Room for a source path (LINE_ROOM at most) in the form the file calls get.
+static constexpr size_t IO_ROOM = LINE_ROOM + 16;
+
+// The x86 program on 64-bit Windows: the system sends its file calls below
+// the Windows folder's System32 to SysWOW64, the 32-bit twins. Sources
+// there are read through the alias Sysnative, which such a process sees as
+// the real System32, while the lists, the log and the destinations keep
+// the System32 name. Turning the redirection off for the run instead would
+// send every DLL that the shell or the window loads meanwhile to the 64-bit
+// System32, where a 32-bit process cannot load it.
+static struct {
+    bool known;
+    char system32[MAX_PATH + 16];  // empty when nothing is redirected
+    size_t system32Len;
+    char sysnative[MAX_PATH + 16];
+    size_t sysnativeLen;
+} redirection;
+
+static void findRedirection() {
+    redirection.known = true;
+    typedef BOOL(WINAPI * IsWow64ProcessCall)(HANDLE, BOOL*);
+    // Looked up, not linked: kernel32 of older Windows lacks it.
+    IsWow64ProcessCall isWow64Process =
+        (IsWow64ProcessCall)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    if (!isWow64Process || !isWow64Process(GetCurrentProcess(), &wow64) || !wow64) return;
+    char windows[MAX_PATH];
+    UINT n = GetSystemWindowsDirectoryA(windows, sizeof windows);
+    if (n == 0 || n >= sizeof windows) return;
+    if (windows[n - 1] == '\\') n--;
+    redirection.system32Len =
+        (size_t)snprintf(redirection.system32, sizeof redirection.system32, "%.*s\\System32", (int)n, windows);
+    redirection.sysnativeLen =
+        (size_t)snprintf(redirection.sysnative, sizeof redirection.sysnative, "%.*s\\Sysnative", (int)n, windows);
+}
+
+// The path the file calls are given for the full source path: the path
+// itself, or its Sysnative form written into room (IO_ROOM bytes).
+static const char* sourceIo(const char* path, char* room) {
+    if (!redirection.known) findRedirection();
+    const size_t n = redirection.system32Len;
+    if (n == 0 || !pathIsIn(path, redirection.system32, n)) return path;
+    const size_t rest = strlen(path + n);
+    if (redirection.sysnativeLen + rest + 1 > IO_ROOM) return path;
+    memcpy(room, redirection.sysnative, redirection.sysnativeLen);
+    memcpy(room + redirection.sysnativeLen, path + n, rest + 1);
+    return room;
+}
+
+static bool sourceExists(const char* path) {
+    char room[IO_ROOM];
+    return PathFileExistsA(sourceIo(path, room));
+}
+
+static bool sourceAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes) {
+    char room[IO_ROOM];
+    return GetFileAttributesExA(sourceIo(path, room), GetFileExInfoStandard, attributes);
+}
+
+static HANDLE findFirstSource(const char* pattern, WIN32_FIND_DATAA* findData) {
+    char room[IO_ROOM];
+    return FindFirstFileA(sourceIo(pattern, room), findData);
+}
+
+static bool sameTime(FILETIME a, FILETIME b) {
+    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
+}
+
+// --- Directory identity ---
 
 // Which directory a path leads to, links followed: the walk never enters one
 // that is already on its path, so a link back up the tree cannot loop.
@@ -115,20 +212,31 @@ struct DirIdentity {
     DWORD indexLow;
 };
 
-static bool identifyDir(const char* path, DirIdentity* id) {
-    HANDLE dir = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+// False when the identity is unknown: the path cannot be opened, or its file
+// system gives every directory the same zero identity (some network and
+// FUSE file systems do), which must never pass for a loop or a destination.
+static bool identify(const char* ioPath, DirIdentity* id) {
+    HANDLE dir = CreateFileA(ioPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (dir == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     bool known = GetFileInformationByHandle(dir, &info);
     CloseHandle(dir);
-    if (known) *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-    return known;
+    if (!known || (!info.dwVolumeSerialNumber && !info.nFileIndexHigh && !info.nFileIndexLow)) return false;
+    *id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+    return true;
+}
+
+static bool identifySource(const char* path, DirIdentity* id) {
+    char room[IO_ROOM];
+    return identify(sourceIo(path, room), id);
 }
 
 static bool sameDir(const DirIdentity& a, const DirIdentity& b) {
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
+
+// --- Directory walker ---
 
 // Every level adds at least "\x" to a path of at most LINE_ROOM characters.
 static DirIdentity walkPath[LINE_ROOM / 2 + 1];
@@ -156,7 +264,8 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
     do {
         const char* name = findData->cFileName;
         if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
-        const bool isDir = findData->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+        const DWORD attributes = findData->dwFileAttributes;
+        const bool isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
         // "dir\name", and "dir\name\*.*" for a directory
         const size_t need = dirLen + 1 + strlen(name) + (isDir ? 4 : 0);
         if (need > LINE_ROOM || strpbrk(name, "?\\")) {
@@ -167,7 +276,7 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
             int subLen = snprintf(subPath, sizeof subPath, "%s\\%s", dirPath, name);
             memcpy(subPattern, subPath, (size_t)subLen);
             memcpy(subPattern + subLen, "\\*.*", 5);
-            HANDLE sub = FindFirstFileA(subPattern, findData);
+            HANDLE sub = findFirstSource(subPattern, findData);
             if (sub == INVALID_HANDLE_VALUE) continue;  // not enumerable: nothing to add
             bool walked = findFAdd(subPath, sub, findData, entries, last, destination,
                                    destinationLength, mode, rejected, lastRejected);
@@ -175,9 +284,11 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
             if (!walked) return false;
         } else {
             int len = snprintf(filePath, sizeof filePath, "%s\\%s", dirPath, name);
-            // A link whose target is gone has nothing to copy, and the shell's
-            // copy would fail the whole batch on it: it is listed instead.
-            if ((findData->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !PathFileExistsA(filePath)) {
+            // A fifo, socket or device has no content to back up, and a link
+            // whose target is gone has none either; the shell's copy would
+            // refuse them. They are listed instead.
+            if ((attributes & FILE_ATTRIBUTE_DEVICE) ||
+                ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !sourceExists(filePath))) {
                 if (!addRejected(rejected, lastRejected, filePath, (uint32_t)len)) return false;
                 continue;
             }
@@ -193,12 +304,17 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findDat
               PathList* entries, PathNode** last, const char* destination,
               uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected) {
-    if (walkDepth == 0) walkDestinationKnown = identifyDir(destination, &walkDestination);
+    if (walkDepth == 0) walkDestinationKnown = identify(destination, &walkDestination);
+    // The folder the enumeration lists: for a drive's root "R:\", never the
+    // drive's current folder that "R:" stands for.
+    char listed[LINE_ROOM + 2];
+    snprintf(listed, sizeof listed, "%s\\", dirPath);
     DirIdentity self;
-    const bool known = identifyDir(dirPath, &self);
+    const bool known = identifySource(listed, &self);
     if (known) {
-        // The backup's own folder is never backed up into itself, and a
-        // directory already on the walk path is not entered again.
+        // The backup's own folder, met inside the source, holds backups: it
+        // is not backed up into itself. A directory already on the walk
+        // path is not entered again.
         if (walkDestinationKnown && sameDir(self, walkDestination)) return true;
         for (int i = 0; i < walkDepth; i++)
             if (sameDir(self, walkPath[i])) return true;
@@ -218,8 +334,10 @@ struct ReaderState {
     PathList* rejected;
     PathNode* lastEntry;
     PathNode* lastRejected;
-    char* destination;  // ends in a backslash; NULL while no destination is in force
+    char* destination;  // full path ending in a backslash; NULL while no destination is in force
     uint32_t destinationLength;
+    DirIdentity destinationId;
+    bool destinationKnown;  // destinationId holds the destination's identity
     int16_t defaultMode;
 };
 
@@ -239,6 +357,25 @@ static char* afterModeMarker(char* text, int16_t* mode) {
     return NULL;
 }
 
+static ReaderResult rejectText(ReaderState* r, const char* text) {
+    return addRejected(r->rejected, &r->lastRejected, text, (uint32_t)strlen(text)) ? READ_DONE : READ_NO_MEMORY;
+}
+
+// The full path of a list's path in the system's own form (backslashes,
+// the current drive and folder resolved now), so that every query and the
+// shell's copy work on the one folder the line names, whatever the current
+// folder later is. False when there is none, or it needs more than the
+// room of a line.
+static bool fullPathOf(const char* path, char* full) {
+    DWORD n = GetFullPathNameA(path, LINE_ROOM + 1, full, NULL);
+    if (n == 0 || n > LINE_ROOM) return false;
+    // A device name ("C:\x\NUL") turns into the device ("\\.\NUL"), which
+    // the file queries do not take for the path that exists; the line's own
+    // text names it for them.
+    if (!strncmp(full, "\\\\.\\", 4)) snprintf(full, LINE_ROOM + 1, "%s", path);
+    return true;
+}
+
 static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
     freeMem(r->destination);
     r->destination = NULL;
@@ -250,32 +387,58 @@ static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
     path += strspn(path, blanks);
     if (!*path) return READ_DONE;
 
-    const uint32_t len = (uint32_t)strlen(path);
-    if (PathFileExistsA(path)) {
+    char full[LINE_ROOM + 1];
+    if (fullPathOf(path, full) && PathFileExistsA(full)) {
         WIN32_FILE_ATTRIBUTE_DATA attributes;
-        if (!GetFileAttributesExA(path, GetFileExInfoStandard, &attributes)) return READ_NO_ATTRIBUTES;
+        if (!GetFileAttributesExA(full, GetFileExInfoStandard, &attributes)) return READ_NO_ATTRIBUTES;
         if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            const bool hasBackslash = path[len - 1] == '\\';
+            const uint32_t len = (uint32_t)strlen(full);
             char* destination = (char*)allocMem(len + 2);
             if (!destination) return READ_NO_MEMORY;
-            memcpy(destination, path, len);
+            memcpy(destination, full, len);
             destination[len] = '\\';
-            r->destinationLength = hasBackslash ? len : len + 1;
+            r->destinationLength = full[len - 1] == '\\' ? len : len + 1;
             destination[r->destinationLength] = 0;
             r->destination = destination;
+            r->destinationKnown = identify(destination, &r->destinationId);
             return READ_DONE;
         }
     }
-    return addRejected(r->rejected, &r->lastRejected, path, len) ? READ_DONE : READ_NO_MEMORY;
+    return rejectText(r, path);
+}
+
+// Whether a source is the destination folder or lies inside it: its
+// backups would then be backed up into themselves, one level deeper every
+// run. Compared by identity, the source's and each folder's above it (so
+// that case, short names and links count), or by the full path where the
+// destination's identity is unknown.
+static bool insideDestination(const ReaderState* r, const char* full) {
+    if (!r->destinationKnown) return pathIsIn(full, r->destination, r->destinationLength - 1);
+    char dir[LINE_ROOM + 1];
+    size_t n = strlen(full);
+    memcpy(dir, full, n + 1);
+    for (;;) {
+        DirIdentity id;
+        if (identifySource(dir, &id) && sameDir(id, r->destinationId)) return true;
+        size_t cut = n;
+        while (cut > 0 && !isSeparator(dir[cut - 1])) cut--;
+        if (cut == 0) return false;
+        // Up to the folder above, keeping the separator of a root ("C:\", "/").
+        size_t up = cut - 1;
+        if (up == 0 || (up == 2 && dir[1] == ':')) up = cut;
+        // A network path ends its climb at \\server\share.
+        if (up >= n || (up < 2 && isSeparator(dir[0]) && isSeparator(dir[1]))) return false;
+        n = up;
+        dir[n] = 0;
+    }
 }
 
 static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len, int16_t mode) {
-    if (len > 0 && path[len - 1] == '\\') path[--len] = 0;
     char* pattern = (char*)allocMem(len + 5);
     if (!pattern) return READ_NO_MEMORY;
     snprintf(pattern, len + 5, "%s\\*.*", path);
     WIN32_FIND_DATAA findData;
-    HANDLE enumeration = FindFirstFileA(pattern, &findData);
+    HANDLE enumeration = findFirstSource(pattern, &findData);
     freeMem(pattern);
     if (enumeration == INVALID_HANDLE_VALUE) return READ_DONE;  // skipped without a trace
     bool walked = findFAdd(path, enumeration, &findData, r->entries, &r->lastEntry, r->destination,
@@ -285,9 +448,7 @@ static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len
 }
 
 static ReaderResult readSourceLine(ReaderState* r, char* line) {
-    if (!r->destination)
-        return addRejected(r->rejected, &r->lastRejected, line, (uint32_t)strlen(line)) ? READ_DONE
-                                                                                        : READ_NO_MEMORY;
+    if (!r->destination) return rejectText(r, line);
     int16_t mode = r->defaultMode;
     char* path = afterModeMarker(line, &mode);
     if (path)
@@ -295,15 +456,19 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
     else
         path = line;  // leading blanks belong to the path
 
-    const uint32_t len = (uint32_t)strlen(path);
     // A '?' stands for a character the ANSI code page cannot hold; the shell's
     // copy would take it for a wildcard.
-    if (!PathFileExistsA(path) || strchr(path, '?'))
-        return addRejected(r->rejected, &r->lastRejected, path, len) ? READ_DONE : READ_NO_MEMORY;
+    char full[LINE_ROOM + 1];
+    if (strchr(path, '?') || !fullPathOf(path, full) || !sourceExists(full)) return rejectText(r, path);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &attributes)) return READ_NO_ATTRIBUTES;
-    if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return readSourceDirectory(r, path, len, mode);
-    return addEntry(r->entries, &r->lastEntry, path, len, attributes.ftLastWriteTime, mode, r->destination,
+    if (!sourceAttributes(full, &attributes)) return READ_NO_ATTRIBUTES;
+    const bool isDir = attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    uint32_t len = (uint32_t)strlen(full);
+    if (isDir && full[len - 1] == '\\') full[--len] = 0;
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) || insideDestination(r, full))
+        return rejectText(r, path);
+    if (isDir) return readSourceDirectory(r, full, len, mode);
+    return addEntry(r->entries, &r->lastEntry, full, len, attributes.ftLastWriteTime, mode, r->destination,
                     r->destinationLength)
                ? READ_DONE
                : READ_NO_MEMORY;
@@ -313,7 +478,7 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
     FILE* list = fopen(listFileName, "rt");
     if (!list) return READ_NO_LIST;
 
-    ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, 1};
+    ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
     // Pieces of at most LINE_ROOM characters: a longer line reads as several.
     char line[LINE_ROOM + 1];
     ReaderResult result = READ_DONE;
@@ -330,6 +495,13 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
 }
 
 // --- Copy pass ---
+
+// The shell's codes that say a source does not exist. Such a shell may have
+// checked every source before it copied anything (Wine's does).
+static bool sourceMissingCode(int code) {
+    const int SHELL_SOURCE_NOT_FOUND = 0x402;  // DE_SRC_NOT_FOUND
+    return code == SHELL_SOURCE_NOT_FOUND || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
 
 // Where below the destination directory a source goes: its full path with
 // the drive's colon dropped (C:\a -> C\a); \\server\share\a -> UNC\server\share\a;
@@ -387,25 +559,49 @@ static bool needsCopy(PathNode* node) {
     if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &attributes))
         return !PathFileExistsA(node->pathTo);
     node->timeTo = attributes.ftLastWriteTime;
-    return node->timeTo.dwLowDateTime != node->timeFrom.dwLowDateTime ||
-           node->timeTo.dwHighDateTime != node->timeFrom.dwHighDateTime;
+    return !sameTime(node->timeTo, node->timeFrom);
 }
 
-// Runs the shell's copy over the flagged entries: *code is what it returned,
-// *aborted whether it reports a cancel. False when out of memory.
-static bool copyFlagged(PathList* entries, int16_t silent, int* code, bool* aborted) {
-    const uint32_t count = (uint32_t)entries->countCopy;
-    char* from = (char*)allocMem(entries->lenCopy + count + 1);
-    char* to = (char*)allocMem(entries->lenToCopy + count + 1);
+// A copy is in place when it exists with its source's last-write time.
+static bool inPlace(const PathNode* node) {
+    WIN32_FILE_ATTRIBUTE_DATA copied, source;
+    return GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) &&
+           sourceAttributes(node->path, &source) && sameTime(copied.ftLastWriteTime, source.ftLastWriteTime);
+}
+
+static PathNode* firstInBatch(PathNode* node) {
+    while (node && node->toCopy != TO_COPY_YES) node = node->next;
+    return node;
+}
+
+// Runs the shell's copy over the entries from `from` on that are still in
+// the batch: *code is what it returned, *aborted whether it reports a
+// cancel. False when out of memory.
+static bool copyBatch(PathNode* from, int16_t silent, int* code, bool* aborted) {
+    // One NUL after each name and one after the last. Summed wide: the
+    // buffers can never be sized short.
+    uint64_t fromSize = 1, toSize = 1;
+    char room[IO_ROOM];
+    for (const PathNode* node = from; node; node = node->next) {
+        if (node->toCopy != TO_COPY_YES) continue;
+        const char* source = sourceIo(node->path, room);
+        fromSize += (source == node->path ? node->len : strlen(source)) + 1;
+        toSize += node->lenTo + 1;
+    }
+    if (fromSize > SIZE_MAX / 2 || toSize > SIZE_MAX / 2) return false;
+    char* fromNames = (char*)allocMem((size_t)fromSize);
+    char* toNames = (char*)allocMem((size_t)toSize);
     SHFILEOPSTRUCTA* op = (SHFILEOPSTRUCTA*)allocMem(sizeof *op);
-    const bool haveMemory = from && to && op;
+    const bool haveMemory = fromNames && toNames && op;
     if (haveMemory) {
-        char* f = from;
-        char* t = to;
-        for (PathNode* node = entries->first; node; node = node->next) {
-            if (!node->toCopy) continue;
-            memcpy(f, node->path, node->len + 1);
-            f += node->len + 1;
+        char* f = fromNames;
+        char* t = toNames;
+        for (const PathNode* node = from; node; node = node->next) {
+            if (node->toCopy != TO_COPY_YES) continue;
+            const char* source = sourceIo(node->path, room);
+            const size_t len = strlen(source);
+            memcpy(f, source, len + 1);
+            f += len + 1;
             memcpy(t, node->pathTo, node->lenTo + 1);
             t += node->lenTo + 1;
         }
@@ -413,58 +609,94 @@ static bool copyFlagged(PathList* entries, int16_t silent, int* code, bool* abor
         *t = 0;
         memset(op, 0, sizeof *op);
         op->wFunc = FO_COPY;
-        op->pFrom = from;
-        op->pTo = to;
+        op->pFrom = fromNames;
+        op->pTo = toNames;
         op->fFlags = silent ? 0x0615 : 0x0211;
         op->fAnyOperationsAborted = FALSE;
         *code = SHFileOperationA(op);
         *aborted = op->fAnyOperationsAborted != FALSE;
     }
-    freeMem(from);
-    freeMem(to);
+    freeMem(fromNames);
+    freeMem(toNames);
     freeMem(op);
     return haveMemory;
 }
 
-// The error text of a pass: the shell's failure or cancel, then the
-// destinations that were too long, one a line. NULL when there is nothing to say.
-static char* copyReport(const PathList* entries, int code, bool aborted, bool* outOfMemory) {
-    char shellText[sizeof copyFailedFormat + 32] = "";
-    if (code != 0)
-        snprintf(shellText, sizeof shellText, copyFailedFormat, code, (unsigned)code);
-    else if (aborted)
-        snprintf(shellText, sizeof shellText, "%s", copyInterruptedText);
-    size_t size = strlen(shellText);
-    bool anyTooLong = false;
-    for (const PathNode* node = entries->first; node; node = node->next)
-        if (node->lenTo > DEST_ROOM) {
-            if (!anyTooLong) size += (size ? 1 : 0) + sizeof copyTooLongHeader - 1;
-            anyTooLong = true;
-            size += 1 + node->lenTo;
+// After a batch from `from` on failed: the files it copied are in place
+// (TO_COPY_DONE) and the file it stopped at, the first that is not, is not
+// copied (TO_COPY_FAILED); the files after that go into the next batch.
+// When the shell said a source is missing, it may have copied nothing at
+// all, so every file whose source is gone is not copied and every other one
+// goes into the next batch. A cancelled pass counts every file not in place
+// as not copied. True when a next batch is to be run.
+static bool settleFailedBatch(PathNode* from, int code, bool cancelled) {
+    const bool sourceMissing = sourceMissingCode(code);
+    bool blamed = false;
+    for (PathNode* node = from; node; node = node->next) {
+        if (node->toCopy != TO_COPY_YES) continue;
+        if (inPlace(node)) {
+            node->toCopy = TO_COPY_DONE;
+        } else if (cancelled) {
+            node->toCopy = TO_COPY_FAILED;
+        } else if (!sourceMissing) {
+            node->toCopy = TO_COPY_FAILED;
+            return true;
+        } else if (!sourceExists(node->path)) {
+            node->toCopy = TO_COPY_FAILED;
+            blamed = true;
         }
-    if (size == 0) return NULL;
-
-    char* text = (char*)allocMem(size + 1);
-    if (!text) {
-        *outOfMemory = true;
-        return NULL;
     }
-    char* end = text + snprintf(text, size + 1, "%s", shellText);
-    if (anyTooLong) end += snprintf(end, size + 1 - (end - text), "%s%s", *shellText ? "\n" : "", copyTooLongHeader);
-    for (const PathNode* node = entries->first; node; node = node->next)
-        if (node->lenTo > DEST_ROOM) end += snprintf(end, size + 1 - (end - text), "\n%s", node->pathTo);
-    return text;
+    if (blamed) return true;
+    // Nothing to blame: what is not in place stays not copied.
+    for (PathNode* node = from; node; node = node->next)
+        if (node->toCopy == TO_COPY_YES) node->toCopy = TO_COPY_FAILED;
+    return false;
 }
 
-void copy(PathList* entries, char** errorText, int16_t silent) {
-    for (PathNode* node = entries->first; node; node = node->next) {
-        if (!setDestination(node)) {
-            *errorText = copyText(copyNoMemoryText, sizeof copyNoMemoryText - 1);
-            return;
+// The report of a pass, written into out when that is not NULL; returns its
+// length. The shell's first failure or cancel, then the files not copied,
+// then the destinations too long to copy to, one a line.
+static size_t writeReport(char* out, const PathList* entries, const char* shellText) {
+    size_t n = 0;
+    auto put = [&](const char* text) {
+        const size_t len = strlen(text);
+        if (out) memcpy(out + n, text, len);
+        n += len;
+    };
+    // One section: its header, then the text of every node listed in it.
+    auto section = [&](const char* header, auto listed) {
+        bool any = false;
+        for (const PathNode* node = entries->first; node; node = node->next) {
+            const char* text = listed(node);
+            if (!text) continue;
+            if (!any) {
+                if (n) put("\n");
+                put(header);
+                any = true;
+            }
+            put("\n");
+            put(text);
         }
+    };
+    put(shellText);
+    section(copyFailedHeader, [](const PathNode* node) { return node->toCopy == TO_COPY_FAILED ? node->path : NULL; });
+    section(copyTooLongHeader, [](const PathNode* node) { return node->lenTo > DEST_ROOM ? node->pathTo : NULL; });
+    if (out) out[n] = 0;
+    return n;
+}
+
+static CopyResult noMemory(char** errorText) {
+    *errorText = copyText(copyNoMemoryText, sizeof copyNoMemoryText - 1);
+    return COPY_NO_MEMORY;
+}
+
+CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
+    for (PathNode* node = entries->first; node; node = node->next) {
+        if (!setDestination(node)) return noMemory(errorText);
         // A destination longer than its room is not copied; the report names it.
         if (node->lenTo <= DEST_ROOM && needsCopy(node)) {
-            node->toCopy = 1;
+            if (node->lenTo > UINT32_MAX - entries->lenToCopy) return noMemory(errorText);
+            node->toCopy = TO_COPY_YES;
             entries->countCopy++;
             entries->lenToCopy += node->lenTo;
         } else {
@@ -472,12 +704,29 @@ void copy(PathList* entries, char** errorText, int16_t silent) {
         }
     }
 
-    int code = 0;
-    bool aborted = false;
-    bool outOfMemory = entries->countCopy > 0 && !copyFlagged(entries, silent, &code, &aborted);
-    char* report = outOfMemory ? NULL : copyReport(entries, code, aborted, &outOfMemory);
-    if (outOfMemory)
-        *errorText = copyText(copyNoMemoryText, sizeof copyNoMemoryText - 1);
-    else
-        *errorText = report;
+    // One batch, and one more after each file that a batch stopped at.
+    char shellText[sizeof copyFailedFormat + 32] = "";
+    for (PathNode* from = firstInBatch(entries->first); from; from = firstInBatch(from)) {
+        int code = 0;
+        bool aborted = false;
+        if (!copyBatch(from, silent, &code, &aborted)) return noMemory(errorText);
+        if (code == 0 && !aborted) break;
+        if (!*shellText) {
+            if (code != 0)
+                snprintf(shellText, sizeof shellText, copyFailedFormat, code, (unsigned)code);
+            else
+                snprintf(shellText, sizeof shellText, "%s", copyInterruptedText);
+        }
+        // In the window a person can cancel in the shell's dialog; an
+        // unattended run has no one to cancel, so it goes on.
+        const bool cancelled = !silent && (code == ERROR_CANCELLED || aborted);
+        if (!settleFailedBatch(from, code, cancelled)) break;
+    }
+
+    const size_t size = writeReport(NULL, entries, shellText);
+    if (size == 0) return COPY_COMPLETE;
+    *errorText = (char*)allocMem(size + 1);
+    if (!*errorText) return noMemory(errorText);
+    writeReport(*errorText, entries, shellText);
+    return COPY_INCOMPLETE;
 }

@@ -22,7 +22,7 @@ struct PathNode {
     char* pathTo;       // destination directory, then the full destination path; owned
     uint32_t lenTo;     // characters in pathTo
     FILETIME timeTo;    // destination's last-write time, read by the copy pass
-    int16_t toCopy;     // set to 1 by the copy pass when the file is to be copied
+    int16_t toCopy;     // what the copy pass made of the entry: one of ToCopy
     PathNode* next;
 };
 
@@ -35,6 +35,14 @@ struct PathList {
     uint32_t lenToCopy;  // entries: sum of lenTo over the entries to be copied
     uint32_t count;      // nodes
     int32_t countCopy;   // entries to be copied; wider than a batch may grow
+};
+
+// PathNode::toCopy. Every value but TO_COPY_NO counts as flagged in the sums.
+enum ToCopy : int16_t {
+    TO_COPY_NO = 0,      // up to date, or not to be copied
+    TO_COPY_YES = 1,     // flagged: in the batch
+    TO_COPY_FAILED = 2,  // flagged, and its copy was not in place after the pass
+    TO_COPY_DONE = 3,    // flagged, and found in place after a batch that failed
 };
 
 extern PathList exPath;    // backup entries of the current run
@@ -74,8 +82,16 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findDat
               uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected);
 
+enum CopyResult {
+    COPY_COMPLETE = 0,    // every flagged file was copied; no text
+    COPY_INCOMPLETE = 1,  // the text says what was not copied
+    COPY_NO_MEMORY = 2,   // the text is the no-memory text
+};
+
 // Works out every entry's destination, flags the files to copy and copies
-// them in one batch of the shell's file operation. *errorText must be NULL
-// on entry; it receives a text the caller releases with freeMem, or stays
-// NULL when all went well. silent 1: no dialogs at all.
-void copy(PathList* entries, char** errorText, int16_t silent);
+// them in one batch of the shell's file operation. A file the batch stops
+// at is counted as not copied, and a new batch goes on after it; in the
+// window (silent 0) a cancel in the shell's dialog stops the pass.
+// *errorText must be NULL on entry; it receives a text the caller releases
+// with freeMem, or stays NULL when all went well. silent 1: no dialogs at all.
+CopyResult copy(PathList* entries, char** errorText, int16_t silent);

@@ -25,5 +25,7 @@ inline const std::string textNoList =
 inline const std::string textRejectedHeader =
     cp1251("Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
            "Или пропущенные при отсутствии каталога назначения. :");
+inline const std::string textNoAttributes = cp1251("Ошибка получения атрибутов файла. GetFileAttributesExA");
 inline const std::string textNothingToCopy = cp1251("Нет существующих путей для копирования.");
 inline const std::string textCopyFailed = cp1251("Ошибка при копировании файлов. error =  ");
+inline const std::string textNotCopied = cp1251("Файлы, которые не удалось скопировать:");

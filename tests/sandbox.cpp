@@ -83,6 +83,17 @@ bool startProcess(std::string commandLine, PROCESS_INFORMATION* process) {
     return CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
 }
 
+std::string unixPath(const std::string& windowsPath) {
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    auto unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name");
+    const std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char* name = unixName ? unixName(wide.c_str()) : NULL;
+    if (!name) return "";
+    std::string path = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return path;
+}
+
 int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs) {
     DWORD code = (DWORD)-1;
     if (WaitForSingleObject(process->hProcess, waitMs) == WAIT_OBJECT_0)

@@ -21,6 +21,8 @@ bool startProcess(std::string commandLine, PROCESS_INFORMATION* process);
 // The process's exit code once it ends within waitMs, or -1 after it was
 // ended by force; its handles are closed either way.
 int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs);
+// The Unix path Wine keeps a Windows path at, or "" outside Wine.
+std::string unixPath(const std::string& windowsPath);
 #endif
 
 class Sandbox {

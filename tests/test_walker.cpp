@@ -17,13 +17,9 @@ protected:
     // itself has no shell here.
     bool shell(const std::string& command, const std::string& rel, bool exists) {
 #ifdef _WIN32
-        typedef char*(CDECL * UnixName)(LPCWSTR);
-        auto unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name");
-        const std::wstring root(box.root.begin(), box.root.end());
-        char* dir = unixName ? unixName(root.c_str()) : NULL;
-        if (!dir) return false;
-        std::string line = "Z:\\bin\\sh -c \"cd '" + std::string(dir) + "' && " + command + "\"";
-        HeapFree(GetProcessHeap(), 0, dir);
+        const std::string dir = unixPath(box.root);
+        if (dir.empty()) return false;
+        std::string line = "Z:\\bin\\sh -c \"cd '" + dir + "' && " + command + "\"";
         PROCESS_INFORMATION pi;
         if (!startProcess(line, &pi)) return false;
         CloseHandle(pi.hThread);
@@ -108,12 +104,29 @@ TEST_F(Walker, LinkBackUpTheTreeEndsAndOtherLinksAreWalked) {
     EXPECT_TRUE(shell("rm src/ext src/d/up", "src\\d\\up", false));
 }
 
-TEST_F(Walker, DestinationInsideTheSourceIsNotWalked) {
-    for (const char* f : {"src\\a.txt", "src\\bk\\old.txt", "src\\bk2\\n.txt"}) box.write(f, f, T2020);
-    ReadLists r = walk("--Dir--@src\\bk\n@src\n@src\\bk\n");
+// A source holding the destination is walked without it. A source line that
+// names the destination, or anything inside it, however written (case, "..",
+// a link to it), is rejected: its backups would be backed up into themselves.
+TEST_F(Walker, DestinationIsNeverASource) {
+    for (const char* f : {"src\\a.txt", "src\\bk\\old.txt", "src\\bk\\in\\i.txt", "src\\bk2\\n.txt"}) box.write(f, f, T2020);
+    const bool links = shell("ln -s bk src/lnk", "src\\lnk", true);
+    std::string list = "--Dir--@src\\bk\n@src\n@src\\bk\n@src\\bk\\in\n@src\\bk\\old.txt\n@src\\bk2\\..\\bk\\\n";
+    Strings rejected = {"@src\\bk", "@src\\bk\\in", "@src\\bk\\old.txt", "@src\\bk2\\..\\bk\\"};
+#ifdef _WIN32
+    list += "@SRC\\BK\\IN\n";
+    rejected.push_back("@SRC\\BK\\IN");
+#endif
+    if (links) {
+        list += "@src\\lnk\\in\n";
+        rejected.push_back("@src\\lnk\\in");
+    }
+    ReadLists r = walk(list);
     EXPECT_EQ(READ_DONE, r.result);
     EXPECT_EQ(sorted({"@src\\a.txt 1 @src\\bk\\", "@src\\bk2\\n.txt 1 @src\\bk\\"}), sorted(r.entries));
-    EXPECT_EQ(Strings{}, r.rejected);
+    EXPECT_EQ(rejected, r.rejected);
+    if (links) {
+        EXPECT_TRUE(shell("rm src/lnk", "src\\lnk", false));
+    }
 }
 
 // An enumeration that opens on a real entry (as a drive's root does) loses

@@ -12,10 +12,7 @@ int main(int argc, char** argv) {
         if (i > 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    if (hasUnattendedSwitch(commandLine.c_str())) {
-        startCopingInConsole();
-        return 0;
-    }
+    if (hasUnattendedSwitch(commandLine.c_str())) return startCopingInConsole();
     fprintf(stderr,
             "%s: the window needs Windows.\n"
             "Run \"%s -w\" for an unattended backup: it reads Quarnelvistro.txt in the\n"

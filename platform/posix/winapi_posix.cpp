@@ -5,6 +5,7 @@
 
 #undef fopen  // this file needs the C library's own
 
+#include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -63,8 +64,11 @@ FILETIME toFiletime(const struct timespec& t) {
     return ft;
 }
 
+// A fifo, socket or device has no content to copy; Windows reports no file
+// found by these calls as a device, so the mark says just that.
 DWORD attributesOf(const struct stat& st) {
-    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (S_ISDIR(st.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+    return S_ISREG(st.st_mode) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_DEVICE;
 }
 
 struct Enumeration {
@@ -176,14 +180,18 @@ int copyOneFile(const char* fromPath, const char* toPath) {
     }
     const mode_t mode = (st.st_mode & 0777) | S_IWUSR;
     std::string temp;  // empty while the file is written in place
-    int to = open(toPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (to < 0 && errno == EEXIST) {
-        // Named after the process, not the file: a name of the longest
-        // length leaves no room for a prefix.
+    // O_EXCL: a name that exists, a link included, is never opened.
+    const int createNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int to = open(toPath, createNew, mode);
+    // Named after the process and a count, not the file: a name of the
+    // longest length leaves no room for a prefix. A name some other file
+    // holds, perhaps a link planted there, is passed over.
+    for (unsigned n = 0; to < 0 && errno == EEXIST && n < 1000; n++) {
         temp = toPath;
         size_t cut = temp.find_last_of('/');
-        temp.replace(cut == std::string::npos ? 0 : cut + 1, std::string::npos, ".~qv-" + std::to_string(getpid()));
-        to = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        temp.replace(cut == std::string::npos ? 0 : cut + 1, std::string::npos,
+                     ".~qv-" + std::to_string(getpid()) + "-" + std::to_string(n));
+        to = open(temp.c_str(), createNew, mode);
     }
     if (to < 0) {
         close(from);
@@ -283,6 +291,7 @@ BOOL CloseHandle(HANDLE handle) {
 // absolute; any other is taken from the current directory. "." and ".."
 // are collapsed, never above the root.
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
+    if (!*path) return 0;  // as on Windows: an empty name is no path
     std::string root, rest;
     char separator = '/';
     if (((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':') {
@@ -358,6 +367,24 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     fprintf(stderr, "%s: %s\n", caption, text);
     return 1;  // IDOK
 }
+
+int CompareStringA(LCID, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
+    const size_t na = lengthA < 0 ? strlen(a) : (size_t)lengthA, nb = lengthB < 0 ? strlen(b) : (size_t)lengthB;
+    for (size_t i = 0; i < na && i < nb; i++) {
+        int ca = (unsigned char)a[i], cb = (unsigned char)b[i];
+        if (flags & NORM_IGNORECASE) {
+            if (ca < 0x80) ca = tolower(ca);
+            if (cb < 0x80) cb = tolower(cb);
+        }
+        if (ca != cb) return ca < cb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    return na == nb ? CSTR_EQUAL : na < nb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+}
+
+HMODULE GetModuleHandleA(LPCSTR) { return NULL; }
+FARPROC GetProcAddress(HMODULE, LPCSTR) { return NULL; }
+HANDLE GetCurrentProcess() { return (HANDLE)(intptr_t)-1; }
+UINT GetSystemWindowsDirectoryA(LPSTR, UINT) { return 0; }
 
 // msvcrt's text mode over a binary stream.
 namespace {

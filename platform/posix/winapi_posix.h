@@ -23,6 +23,11 @@ typedef void* HWND;
 typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
+typedef void* HMODULE;
+typedef void (*FARPROC)();
+typedef uint32_t LCID;
+
+#define WINAPI
 
 #ifndef TRUE
 #define TRUE 1
@@ -36,6 +41,7 @@ typedef char* LPSTR;
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040  // here: a fifo, socket or device file
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 
 #define FILE_SHARE_READ 0x00000001
@@ -45,6 +51,16 @@ typedef char* LPSTR;
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 
 #define MB_OK 0x00000000
+
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_CANCELLED 1223
+
+#define LOCALE_INVARIANT 0x007F
+#define NORM_IGNORECASE 0x00000001
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -125,6 +141,15 @@ BOOL CloseHandle(HANDLE handle);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
 int SHFileOperationA(SHFILEOPSTRUCTA* operation);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+// NORM_IGNORECASE folds ASCII letters only; the locale is not looked at.
+int CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);
+
+// There are no DLLs here: no module is found, and so no function in one.
+HMODULE GetModuleHandleA(LPCSTR name);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+HANDLE GetCurrentProcess();
+// There is no Windows folder here: 0, as for a failure.
+UINT GetSystemWindowsDirectoryA(LPSTR buffer, UINT size);
 
 // msvcrt's fopen: text mode unless the mode holds 'b'.
 FILE* winFopen(const char* path, const char* mode);

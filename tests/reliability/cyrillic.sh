@@ -30,7 +30,7 @@ for config in $(built_configs "win64 win32" "$@"); do
     rc=$?
     log=$(log_text "$w")
     expect "$config $run run: rejected exactly the names 1251 cannot hold" \
-      "0:$REJECTED_HEADER:$(printf '%s\r\n' "$W\\Документы\\??.txt" "$W\\Документы\\смайл??.txt" "$W\\?.txt" | LC_ALL=C sort)" \
+      "1:$REJECTED_HEADER:$(printf '%s\r\n' "$W\\Документы\\??.txt" "$W\\Документы\\смайл??.txt" "$W\\?.txt" | LC_ALL=C sort)" \
       "$rc:$(head -1 <<<"$log"):$(tail -n +2 <<<"$log" | LC_ALL=C sort)"
     expect "$config $run run: the copied tree, exactly" \
       "$(printf '%s\n' "Z$w/Документы/ёлка.doc=ёлка" "Z$w/Документы/Отчёты за 2024/май.txt=май" "Z$w/Список дел.txt=ЁЖ" | LC_ALL=C sort)" \

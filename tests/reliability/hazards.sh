@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Hazards a backup meets in the field, end to end through the real program
-# and its log: a destination inside its own source, directory links that
-# loop, paths at the edges of their room, and a run that fails half way (a
-# source that vanishes, one that cannot be read, a destination that cannot
-# be written): the run finishes with exit code 0, the error is in the log,
-# what was copied stays whole, and the next run copies the rest.
+# and its log: a drive's root backed up from a folder of that drive, a
+# destination inside its own source, directory links that loop, paths at the
+# edges of their room, and files that cannot be copied (a source that
+# vanishes, one that cannot be read, a destination that cannot be written):
+# every other file is copied, the log names the ones that were not, the
+# exit code is 1, and the next run copies the rest.
 # Every case works on the drives S: (sources) and T: (destinations): folders
 # "S:" and "T:" in the working directory, which the native program takes for
 # drives, and which Wine is given as drives of its prefix.
@@ -16,6 +17,7 @@ links=()
 trap 'rm -f "${links[@]}"; chmod -R u+rwx "$T" 2>/dev/null; rm -rf "$T"' EXIT
 
 COPY_FAILED='Ошибка при копировании файлов. error =  '
+NOT_COPIED='Файлы, которые не удалось скопировать:'
 TOO_LONG='Слишком длинные пути назначения, файлы не скопированы:'
 
 # new_case NAME: a fresh working folder $w with its two drives.
@@ -38,6 +40,27 @@ list() { printf '%s\r\n' "$@" >"$w/Quarnelvistro.txt"; }
 # tree_of DIR: every file below DIR as "path=content", sorted.
 tree_of() { (cd "$1" && find . -type f -printf '%P=' -exec cat {} \; -printf '\n' | LC_ALL=C sort); }
 run() { run_qv "$config" "$w"; }
+
+# The program runs in R:\tools and backs up R:\ whole: the walk takes the
+# root's own identity, not that of R: (the drive's current folder), so the
+# current folder's subtree is not mistaken for a loop. Windows programs only.
+drive_root() {
+  new_case root
+  put R:/root.txt root
+  put R:/data/d.txt d
+  put R:/tools/t.txt t
+  local d=$BUILD/$config/wineprefix/dosdevices program_path
+  ln -sfn "$w/R:" "$d/r:"
+  links+=("$d/r:")
+  printf '%s\r\n' '--Dir--T:\' 'R:\' >"$w/R:/tools/Quarnelvistro.txt"
+  program_path=$(program "$config")
+  (cd "$w" && timeout "$QV_RUN_LIMIT" "$ROOT/cmake/wine-run.sh" "$BUILD/$config/wineprefix" \
+    cmd /c "R: && cd \\tools && Z:${program_path//\//\\} -w")
+  expect "$config drive root from a folder of the drive: empty log" "0:" "$?:$(log_text "$w/R:/tools")"
+  expect "$config drive root from a folder of the drive: every file of the drive" \
+    "$(printf '%s\n' R/data/d.txt R/root.txt R/tools/Quarnelvistro.txt R/tools/QuarnelvistroLOG.txt R/tools/t.txt)" \
+    "$(cd "$w/T:" && find . -type f -printf '%P\n' | LC_ALL=C sort)"
+}
 
 destination_inside_source() {
   new_case nest
@@ -102,21 +125,35 @@ edge_lengths() {
   expect "$config edge lengths: the log, exactly" \
     "$REJECTED_HEADER"$'\n'"$line261"$'\r\n'"${line261:0:260}"$'\r\n'"${line261:260}"$'\r\n\r\n'"$TOO_LONG"$'\r\n'"$d2"'S\b\'"${x:0:208}-300.txt" \
     "$(log_text "$w")"
-  expect "$config edge lengths: exit code 0" 0 $rc
+  expect "$config edge lengths: exit code 1" 1 $rc
   expect "$config edge lengths: 259 and 260 backed up, 298 and 299 too" \
     "$(printf '%s\n' "${x:0:16}/S/${x:0:150}/${names[259]}=259" "${x:0:16}/S/${x:0:150}/${names[260]}=260" \
       "${x:0:76}/S/b/${x:0:206}-298.txt=298" "${x:0:76}/S/b/${x:0:207}-299.txt=299" | LC_ALL=C sort)" \
     "$(tree_of "$w/T:")"
 }
 
-# failed_run NAME LOG-TAIL SOURCE MIRROR: the run made while the cause is
-# there: exit code 0, the error after a line end in the log, and every file
-# it copied equal to its source (nothing half written, no temporary left).
+# failed_run NAME CODE SOURCE FILE...: the run made while the cause is
+# there; SOURCE is the list's source folder (S:\...), each FILE one below it
+# that cannot be copied. Exit code 1; the shell's error and those files (in
+# any order) after a line end in the log; every other file copied whole, no
+# temporary left.
 failed_run() {
+  local name=$1 code=$2 win=$3 rc log f listed=() missing=()
+  shift 3
+  local source="$w/${win//\\//}" mirror="$w/T:/${win:0:1}${win:2}"
+  mirror=${mirror//\\//}
   run
-  expect "$config $1: exit code 0, the error in the log" "0:"$'\r\n'"$2" "$?:$(log_text "$w")"
-  expect "$config $1: what was copied is whole" "" \
-    "$(differences "$3" "$4" "$digits" | grep -v '^>f+++++++++ ')"
+  rc=$?
+  for f in "$@"; do
+    listed+=("$win\\${f//\//\\}")
+    [ -e "$source/$f" ] && missing+=(">f+++++++++ $f")  # unless it vanished
+  done
+  log=$(log_text "$w")
+  expect "$config $name: exit code 1, the error and the files not copied in the log" \
+    "1:"$'\r\n'"$COPY_FAILED$code"$'\r\n'"$NOT_COPIED"$'\r'":$(printf '%s\n' "${listed[@]}" | LC_ALL=C sort)" \
+    "$rc:$(head -3 <<<"$log"):$(tail -n +4 <<<"$log" | tr -d '\r' | LC_ALL=C sort)"
+  expect "$config $name: every other file copied whole" "$(printf '%s\n' "${missing[@]}" | LC_ALL=C sort)" \
+    "$(differences "$source" "$mirror" "$digits" | LC_ALL=C sort)"
 }
 # next_run NAME SOURCE MIRROR: once the cause is gone, all is copied.
 next_run() {
@@ -139,9 +176,8 @@ vanishing_source() {
   # The victim goes once the copy has begun: the batch copies it last.
   (for i in $(seq 6000); do [ -d "$w/T:/S/big" ] && break; sleep 0.01; done; rm -f "$w/S:/Victim/v.txt") &
   local watcher=$!
-  failed_run "source vanishing before its copy" "$COPY_FAILED$2" "$w/S:" "$w/T:/S"
+  failed_run "source vanishing before its copy" "$2" 'S:' Victim/v.txt
   wait "$watcher"
-  expect "$config source vanishing: everything before it copied" "" "$(differences "$w/S:/big" "$w/T:/S/big" "$digits")"
   put S:/Victim/v.txt victim
   next_run "source vanishing" "$w/S:" "$w/T:/S"
 }
@@ -159,7 +195,7 @@ unreadable_source() {
       run() { (cd "$w" && timeout "${QV_RUN_LIMIT:-600}" setpriv --reuid=65534 --regid=65534 --clear-groups "$(program linux)" -w); }
     fi
     chmod $mode "$w/S:/src/d3/f3.txt"
-    failed_run "unreadable source" "${COPY_FAILED}120 (78)" "$w/S:/src" "$w/T:/S/src"
+    failed_run "unreadable source" "120 (78)" 'S:\src' d3/f3.txt
     chmod 644 "$w/S:/src/d3/f3.txt"
     next_run "unreadable source" "$w/S:/src" "$w/T:/S/src"
     run() { run_qv "$config" "$w"; }
@@ -172,7 +208,7 @@ unreadable_source() {
     local pid=$!
     for i in $(seq 600); do [ -f "$w/T:/held" ] && break; sleep 0.1; done
     rm -f "$w/T:/held"
-    failed_run "source locked by another process" "${COPY_FAILED}1223 (4c7)" "$w/S:/src" "$w/T:/S/src"
+    failed_run "source locked by another process" "1223 (4c7)" 'S:\src' d3/f3.txt
     touch "$w/T:/release"
     wait "$pid"
     rm -f "$w/T:/release"
@@ -186,17 +222,21 @@ unwritable_destination() {
   list '--Dir--T:\' 'S:\src'
   mkdir -p "$w/T:/S/src"
   echo "in the way" >"$w/T:/S/src/d3"
-  failed_run "a file where a folder must be" "$COPY_FAILED$1" "$w/S:/src" "$w/T:/S/src"
+  failed_run "a file where a folder must be" "$1" 'S:\src' d3/f3.txt d3/f13.txt d3/f23.txt d3/f33.txt
   rm "$w/T:/S/src/d3"
   next_run "a file where a folder must be" "$w/S:/src" "$w/T:/S/src"
 }
 
+# A fifo has no content to back up: it is listed, and the rest is copied.
 fifo_source() {
   new_case fifo
   many_files S:/src 40
   mkfifo "$w/S:/src/d4/pipe"
   list '--Dir--T:\' 'S:\src'
-  failed_run "a fifo among the sources" "${COPY_FAILED}120 (78)" "$w/S:/src" "$w/T:/S/src"
+  run
+  expect "$config a fifo among the sources: listed, exit code 1" "1:$REJECTED_HEADER"$'\n''S:\src\d4\pipe'$'\r' \
+    "$?:$(log_text "$w")"
+  expect "$config a fifo among the sources: the rest copied" "" "$(differences "$w/S:/src" "$w/T:/S/src" "$digits")"
   rm "$w/S:/src/d4/pipe"
   next_run "a fifo among the sources" "$w/S:/src" "$w/T:/S/src"
 }
@@ -209,6 +249,7 @@ for config in $(built_configs "linux win64 win32" "$@"); do
   else
     digits=7
     run_qv "$config" "$T/$config" >/dev/null 2>&1  # makes the prefix
+    drive_root
   fi
   destination_inside_source
   looping_links
@@ -219,8 +260,7 @@ for config in $(built_configs "linux win64 win32" "$@"); do
     unwritable_destination "65536 (10000)"
     fifo_source
   else
-    # Wine's shell checks the sources before it starts (1026 for one that is
-    # missing then); one that goes during the copy cancels it.
+    # Wine's shell ends the batch with 1223 when a source goes during the copy.
     vanishing_source 600 "1223 (4c7)"
     unreadable_source
     unwritable_destination "1223 (4c7)"

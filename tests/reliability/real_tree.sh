@@ -56,7 +56,7 @@ check_log() {
   if [ -z "$wanted" ]; then
     expect "$1" "0:" "$2:$log"
   else
-    expect "$1" "0:$REJECTED_HEADER:$wanted" "$2:$(head -1 <<<"$log"):$body"
+    expect "$1" "1:$REJECTED_HEADER:$wanted" "$2:$(head -1 <<<"$log"):$body"
   fi
 }
 

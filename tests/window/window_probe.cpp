@@ -26,7 +26,7 @@ LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 // WM_GETTEXT: the control's own text, not the caption the system keeps.
 std::string textOf(HWND window) {
-    static char text[65536];
+    static char text[1 << 17];
     LRESULT length = sendTo(window, WM_GETTEXT, sizeof text, (LPARAM)text);
     return length < 0 ? "<no answer>" : std::string(text, (size_t)length);
 }
@@ -66,6 +66,7 @@ protected:
         WaitForInputIdle(process.hProcess, 30000);
         for (int i = 0; i < 300 && !main; i++)
             if (EnumWindows(match, 0)) Sleep(100);
+        for (int i = 0; i < 300 && main && !IsWindowVisible(main); i++) Sleep(100);
         button = GetDlgItem(main, 10001);
         log = GetDlgItem(main, 10002);
     }
@@ -152,15 +153,64 @@ TEST_F(Window, Runs) {
     sb->writeList(list + rejected);
     EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\nx\r\n\r\n### End.");
 
-    // The folder for the drive letter is taken by a file.
+    // The folder for the drive letter is taken by a file. Wine's shell ends
+    // the batch at its first failure with 1223, which in the window is the
+    // cancel of the shell's dialog: the pass stops there and names every file
+    // not copied, one a line.
     sb->write("dst2\\C", "in the way");
     sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n");
-    const std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n### End.";
+    std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n" + textNotCopied + "\r\n";
+    for (const char* rel : {"src\\a.txt", "src\\sub\\b.txt"}) failed += sb->full(rel) + "\r\n";
+    failed += "### End.";
     EXPECT_EQ(press(), failed);
     EXPECT_EQ(sb->tree("dst2"), std::vector<std::string>{"C=in the way"});
     // Notifications of other controls start nothing.
     sendTo(main, WM_COMMAND, MAKEWPARAM(10002, EN_CHANGE), (LPARAM)log);
     EXPECT_EQ(textOf(log), failed);
+
+    // A report past the edit control's default limit of 32,767 characters.
+    std::string many;
+    for (int i = 0; i < 300; i++) many += "C:\\" + std::to_string(1000 + i) + std::string(190, 'm') + "\r\n";
+    sb->writeList(many);
+    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\n" + many + "\r\n" + textNothingToCopy);
+}
+
+// The visible window captioned "Err" of a process.
+struct MessageBoxWindow {
+    DWORD process;
+    HWND found;
+};
+
+BOOL CALLBACK findMessageBox(HWND window, LPARAM param) {
+    MessageBoxWindow* box = (MessageBoxWindow*)param;
+    DWORD owner = 0;
+    char caption[16] = "";
+    GetWindowThreadProcessId(window, &owner);
+    GetWindowTextA(window, caption, sizeof caption);
+    if (owner != box->process || strcmp(caption, "Err") || !IsWindowVisible(window)) return TRUE;
+    box->found = window;
+    return FALSE;
+}
+
+// An unattended run that cannot open its log makes its backup first and
+// only then says so in a message box, which holds up nothing.
+TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
+    MessageBoxWindow box = {0, NULL};
+    CreateDirectoryA("QuarnelvistroLOG.txt", NULL);
+    sb->mkdir("dst3");
+    sb->writeList("--Dir--" + sb->full("dst3") + "\r\n" + sb->full("src") + "\r\n");
+    PROCESS_INFORMATION run;
+    ASSERT_TRUE(startProcess("\"" + std::string(program) + "\" -w", &run));
+    box.process = run.dwProcessId;
+    for (int i = 0; i < 300 && EnumWindows(findMessageBox, (LPARAM)&box); i++) Sleep(100);
+    ASSERT_TRUE(box.found) << "no message box";
+    EXPECT_EQ(sb->tree("dst3"), std::vector<std::string>({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}));
+    char text[128] = "";
+    GetDlgItemTextA(box.found, 0xFFFF, text, sizeof text);  // the box's static text
+    EXPECT_STREQ(text, "Error of opening of QuarnelvistroLOG.txt file.");
+    PostMessageA(box.found, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(finishProcess(&run, 30000), 0);
+    RemoveDirectoryA("QuarnelvistroLOG.txt");
 }
 
 TEST_F(Window, LogViewFollowsTheClientArea) {

@@ -101,6 +101,23 @@ TEST(PosixCopy, FailedWriteLeavesTheOldDestinationWholeAndNoPartOfTheNew) {
     EXPECT_EQ(T2020, box.time("out\\big"));
 }
 
+// An overwrite's temporary name never follows a link planted there, nor
+// truncates a file that holds it: the next free name is taken.
+TEST(PosixCopy, OverwriteNeverFollowsOrTruncatesWhatHoldsItsTemporaryName) {
+    Sandbox box;
+    box.write("new", "new");
+    box.write("out\\f", "old");
+    box.write("victim", "victim");
+    const std::string temp = ".~qv-" + std::to_string(getpid()) + "-";
+    ASSERT_EQ(0, symlink(box.native("victim").c_str(), box.native("out\\" + temp + "0").c_str()));
+    box.write("out\\" + temp + "1", "someone's");
+    EXPECT_EQ(0, copyBatch(box, {"new"}, {"out\\f"}));
+    EXPECT_EQ("victim", box.read("victim"));
+    EXPECT_EQ("someone's", box.read("out\\" + temp + "1"));
+    EXPECT_EQ("new", box.read("out\\f"));
+    EXPECT_EQ(3u, box.tree("out").size());  // the link, the file, the copy: nothing left behind
+}
+
 TEST(PosixCopy, UnreadableSourceIsReported) {
     Sandbox box;
     box.write("secret", "s");

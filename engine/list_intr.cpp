@@ -121,7 +121,6 @@ static bool addEntry(PathList* entries, PathNode** last, const char* path, uint3
     return true;
 }
 
-
 // --- Where sources are read ---
 
 static bool isSeparator(char c) { return c == '\\' || c == '/'; }
@@ -462,11 +461,12 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
     if (strchr(path, '?') || !fullPathOf(path, full) || !sourceExists(full)) return rejectText(r, path);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (!sourceAttributes(full, &attributes)) return READ_NO_ATTRIBUTES;
+    // Asked while a root keeps its backslash: "R:" would be the drive's current folder.
+    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) || insideDestination(r, full))
+        return rejectText(r, path);
     const bool isDir = attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
     uint32_t len = (uint32_t)strlen(full);
     if (isDir && full[len - 1] == '\\') full[--len] = 0;
-    if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) || insideDestination(r, full))
-        return rejectText(r, path);
     if (isDir) return readSourceDirectory(r, full, len, mode);
     return addEntry(r->entries, &r->lastEntry, full, len, attributes.ftLastWriteTime, mode, r->destination,
                     r->destinationLength)

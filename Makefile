@@ -2,7 +2,7 @@
 # every configuration and runs every test. Both install what is missing.
 PRESETS := linux linux-asan win64 win32
 
-.PHONY: all deps build test run run-window bench fuzz stress clean $(addprefix build-,$(PRESETS))
+.PHONY: all deps build test run run-window bench fuzz stress dist dist-check clean $(addprefix build-,$(PRESETS))
 
 all: build
 
@@ -38,5 +38,14 @@ stress: deps build-linux
 bench: deps build-linux build-win64
 	@./bench/run.sh $(BENCH_FILES)
 
+# The release zips for Windows and their SHA256SUMS, in dist/.
+dist: deps
+	@./scripts/dist.sh
+
+# make dist twice in two other folders: the same bytes; then each zip's
+# program run from the unpacked zip under Wine.
+dist-check: deps
+	@./tests/dist/check.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist

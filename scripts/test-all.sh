@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds each configuration and runs its tests, then the reliability checks
-# on the programs just built and a minute of fuzzing. Goes on after a
-# failure; fails at the end if any step failed.
+# on the programs just built, a minute of fuzzing and the check of the
+# release zips. Goes on after a failure; fails at the end if any step failed.
 set -u
 cd "$(dirname "$0")/.."
 passed=0
@@ -27,6 +27,10 @@ if [ ${#reliable[@]} -gt 0 ]; then
   done
   step fuzz tests/fuzz/run.sh 60
 fi
+# The release zips, when a Windows configuration is tested: about a minute.
+case " $* " in
+  *" win64 "* | *" win32 "*) step dist tests/dist/check.sh ;;
+esac
 [ ${#failed[@]} -eq 0 ] || echo "FAILED: ${failed[*]}"
 echo "steps: $passed passed, ${#failed[@]} failed"
 [ ${#failed[@]} -eq 0 ]

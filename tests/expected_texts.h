@@ -29,3 +29,5 @@ inline const std::string textNoAttributes = cp1251("Ошибка получен�
 inline const std::string textNothingToCopy = cp1251("Нет существующих путей для копирования.");
 inline const std::string textCopyFailed = cp1251("Ошибка при копировании файлов. error =  ");
 inline const std::string textNotCopied = cp1251("Файлы, которые не удалось скопировать:");
+inline const std::string textTooLong = cp1251("Слишком длинные пути назначения, файлы не скопированы:");
+inline const std::string textCopyNoMemory = cp1251("\nНЕТ ПАМЯТИ\n");

@@ -17,8 +17,7 @@ namespace {
 
 typedef std::vector<std::string> Strings;
 
-const std::string noMemory = cp1251("\nНЕТ ПАМЯТИ\n"), copyFailed = textCopyFailed,
-                  tooLong = cp1251("Слишком длинные пути назначения, файлы не скопированы:");
+const std::string noMemory = "\n" + textNoMemory + "\n", copyFailed = textCopyFailed, tooLong = textTooLong;
 
 class CopyPass : public ::testing::Test {
 protected:

@@ -8,17 +8,13 @@
 #include <map>
 
 #include "alloc.h"
+#include "expected_texts.h"
 #include "front_end.h"
-#include "run_messages.h"
 #include "sandbox.h"
 
 namespace {
 
-const std::string copyNoMemory = "\r\n\r\n\xcd\xc5\xd2 \xcf\xc0\xcc\xdf\xd2\xc8\r\n";
-// "Destination paths too long, files not copied:"
-const std::string tooLongHeader =
-    "\xd1\xeb\xe8\xf8\xea\xee\xec \xe4\xeb\xe8\xed\xed\xfb\xe5 \xef\xf3\xf2\xe8 \xed\xe0\xe7\xed\xe0\xf7"
-    "\xe5\xed\xe8\xff, \xf4\xe0\xe9\xeb\xfb \xed\xe5 \xf1\xea\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xfb:";
+const std::string copyNoMemory = "\r\n\r\n" + textNoMemory + "\r\n";
 
 TEST(FaultInjection, EveryAllocationOfAnUnattendedRunFailingInTurn) {
     Sandbox box;
@@ -35,9 +31,9 @@ TEST(FaultInjection, EveryAllocationOfAnUnattendedRunFailingInTurn) {
     box.mkdir("dst");
     box.writeList("--Dir--" + box.full("dst") + "\r\n" + box.full("src") + "\r\nmissing.txt\r\n" +
                   box.full("one.txt") + "\r\n--Dir--" + box.full(longDest) + "\r\n" + box.full(farFile) + "\r\n");
-    const std::string rejectedBlock = std::string(msgRejectedHeader) + "\r\nmissing.txt\r\n";
+    const std::string rejectedBlock = textRejectedHeader + "\r\nmissing.txt\r\n";
     const std::string cleanLog =
-        rejectedBlock + "\r\n" + tooLongHeader + "\r\n" + box.full(longDest) + "\\" + box.mirror(farFile);
+        rejectedBlock + "\r\n" + textTooLong + "\r\n" + box.full(longDest) + "\\" + box.mirror(farFile);
 
     // How many allocations the reader makes, and the whole run.
     failAllocationAfter(-1);
@@ -60,7 +56,7 @@ TEST(FaultInjection, EveryAllocationOfAnUnattendedRunFailingInTurn) {
         failAllocationAfter(-1);
         const std::vector<std::string> copied = box.tree("dst");
         if (n < readerAllocations) {
-            EXPECT_EQ(msgNoMemory, box.log());
+            EXPECT_EQ(textNoMemory, box.log());
             EXPECT_TRUE(copied.empty());
         } else if (n < runAllocations) {
             EXPECT_EQ(rejectedBlock + copyNoMemory, box.log());

@@ -53,7 +53,7 @@ destination_inside_source() {
   for n in 1 2 3; do
     before=$(stamps "$w/S:/Data/Backup")
     run
-    expect "$config destination inside its source, run $n: empty log" "0:" "$?:$(log_text "$w")"
+    expect "$config destination inside its source, run $n: empty log" "0:" "$?:$(log_text "$config" "$w")"
     expect "$config destination inside its source, run $n: nothing nested" "$wanted" "$(tree_of "$w/S:/Data")"
     after=$(stamps "$w/S:/Data/Backup")
     [ $n = 1 ] || expect "$config destination inside its source, run $n: nothing written" "" "$(rewritten "$before" "$after")"
@@ -72,7 +72,7 @@ looping_links() {
   ln -s ../Data "$w/S:/Elsewhere/home"
   list '--Dir--T:\' 'S:\Data'
   run
-  expect "$config looping links: the walk ends, empty log" "0:" "$?:$(log_text "$w")"
+  expect "$config looping links: the walk ends, empty log" "0:" "$?:$(log_text "$config" "$w")"
   expect "$config looping links: every file once, the link elsewhere descended once" \
     "$(printf '%s\n' a.txt=a sub/b.txt=b ext/e.txt=e ext/deeper/f.txt=f | LC_ALL=C sort)" \
     "$(tree_of "$w/T:/S/Data")"
@@ -101,7 +101,7 @@ edge_lengths() {
   local rc=$?
   expect "$config edge lengths: the log, exactly" \
     "$REJECTED_HEADER"$'\n'"$line261"$'\r\n'"${line261:0:260}"$'\r\n'"${line261:260}"$'\r\n\r\n'"$TOO_LONG"$'\r\n'"$d2"'S\b\'"${x:0:208}-300.txt" \
-    "$(log_text "$w")"
+    "$(log_text "$config" "$w")"
   expect "$config edge lengths: exit code 0" 0 $rc
   expect "$config edge lengths: 259 and 260 backed up, 298 and 299 too" \
     "$(printf '%s\n' "${x:0:16}/S/${x:0:150}/${names[259]}=259" "${x:0:16}/S/${x:0:150}/${names[260]}=260" \
@@ -114,14 +114,14 @@ edge_lengths() {
 # it copied equal to its source (nothing half written, no temporary left).
 failed_run() {
   run
-  expect "$config $1: exit code 0, the error in the log" "0:"$'\r\n'"$2" "$?:$(log_text "$w")"
+  expect "$config $1: exit code 0, the error in the log" "0:"$'\r\n'"$2" "$?:$(log_text "$config" "$w")"
   expect "$config $1: what was copied is whole" "" \
     "$(differences "$3" "$4" "$digits" | grep -v '^>f+++++++++ ')"
 }
 # next_run NAME SOURCE MIRROR: once the cause is gone, all is copied.
 next_run() {
   run
-  expect "$config $1, cause gone: empty log" "0:" "$?:$(log_text "$w")"
+  expect "$config $1, cause gone: empty log" "0:" "$?:$(log_text "$config" "$w")"
   expect "$config $1, cause gone: the rest copied" "" "$(differences "$2" "$3" "$digits")"
 }
 many_files() {  # DIR COUNT

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "front_end.h"
-#include "run_messages.h"
+#include "../expected_texts.h"
 #include "../sandbox.h"
 
 namespace {
@@ -19,7 +19,7 @@ TEST(FieldHazards, DanglingLinkIsListedAndTheRestIsCopied) {
     ASSERT_EQ(0, symlink("/nonexistent/target", box.native("src\\gone").c_str()));
     box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("src") + "\n");
     startCopingInConsole();
-    EXPECT_EQ(std::string(msgRejectedHeader) + "\r\n" + box.full("src\\gone") + "\r\n", box.log());
+    EXPECT_EQ(textRejectedHeader + "\r\n" + box.full("src\\gone") + "\r\n", box.log());
     EXPECT_EQ((std::vector<std::string>{box.mirror("src\\a.txt") + "=a", box.mirror("src\\z.txt") + "=z"}),
               box.tree("dst"));
 }
@@ -31,11 +31,8 @@ TEST(FieldHazards, FifoFailsTheCopyInsteadOfWaitingForAWriter) {
     ASSERT_EQ(0, mkfifo(box.native("src\\pipe").c_str(), 0644));
     box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("src") + "\n");
     startCopingInConsole();
-    // "Error while copying files. error =  120 (78)": the source cannot be read.
-    EXPECT_EQ(
-        "\r\n\xce\xf8\xe8\xe1\xea\xe0 \xef\xf0\xe8 \xea\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xe8\xe8 "
-        "\xf4\xe0\xe9\xeb\xee\xe2. error =  120 (78)",
-        box.log());
+    // The source cannot be read.
+    EXPECT_EQ("\r\n" + textCopyFailed + "120 (78)", box.log());
     EXPECT_TRUE(box.tree("dst").empty());
 }
 

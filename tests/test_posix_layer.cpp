@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "expected_texts.h"
 #include "sandbox.h"
 #include "winapi_posix.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 using namespace std::string_literals;
 using Names = std::vector<std::string>;
+using Wide = std::vector<WCHAR>;
 
 uint64_t ticks(const FILETIME& t) { return (uint64_t)t.dwHighDateTime << 32 | t.dwLowDateTime; }
 
@@ -93,6 +95,66 @@ TEST(PosixLayer, FullPathNames) {
         out[0] = '#';  // too small: the size needed, and nothing written
         EXPECT_TRUE(GetFullPathNameA(c[0].c_str(), (DWORD)c[1].size(), out, NULL) == c[1].size() + 1 && *out == '#');
     }
+}
+
+Wide toWide(UINT page, const std::string& bytes, DWORD flags = 0) {
+    Wide w((size_t)MultiByteToWideChar(page, flags, bytes.data(), (int)bytes.size(), NULL, 0));
+    if (!w.empty()) MultiByteToWideChar(page, flags, bytes.data(), (int)bytes.size(), w.data(), (int)w.size());
+    return w;
+}
+
+std::string toBytes(UINT page, const Wide& w, const char* defaultChar = NULL, BOOL* used = NULL) {
+    std::string s((size_t)WideCharToMultiByte(page, 0, w.data(), (int)w.size(), NULL, 0, defaultChar, used), 0);
+    WideCharToMultiByte(page, 0, w.data(), (int)w.size(), &s[0], (int)s.size(), defaultChar, used);
+    return s;
+}
+
+// Windows-1251 both ways, against the tests' own table; UTF-8 strictly, one
+// U+FFFD for each maximal invalid part; a lone surrogate is U+FFFD in UTF-8
+// and the default character in 1251; Windows' rules for sizes and arguments.
+TEST(PosixLayer, CodePages) {
+    EXPECT_EQ((UINT)CP_UTF8, GetACP());
+    for (int b = 1; b < 256; b++) {
+        const std::string byte(1, (char)b);
+        const Wide w = toWide(1251, byte, MB_ERR_INVALID_CHARS);
+        EXPECT_EQ(from1251(byte), toBytes(CP_UTF8, w)) << b;
+        EXPECT_EQ(w, toWide(CP_ACP, from1251(byte), MB_ERR_INVALID_CHARS)) << b;
+        EXPECT_EQ(byte, toBytes(1251, w)) << b;
+    }
+    const struct {
+        std::string utf8;
+        Wide wide;
+    } utf8Cases[] = {
+        {"a\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80", {'a', 0x416, 0x20AC, 0xD83D, 0xDE00}},
+        {"\xC0\x80\xE0\x9F\xBF", {0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}},  // overlong
+        {"\xED\xA0\x80", {0xFFFD, 0xFFFD, 0xFFFD}},                          // a surrogate
+        {"\xE2\x82x\xF0\x9F\x98", {0xFFFD, 'x', 0xFFFD}},                    // cut short
+        {"\xF4\x90\x80\x80\xFF", {0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}},    // past U+10FFFF
+    };
+    for (const auto& c : utf8Cases) {
+        EXPECT_EQ(c.wide, toWide(CP_UTF8, c.utf8)) << c.utf8;
+        EXPECT_EQ(&c == utf8Cases, !toWide(CP_UTF8, c.utf8, MB_ERR_INVALID_CHARS).empty()) << c.utf8;
+    }
+    EXPECT_EQ(utf8Cases[0].utf8, toBytes(CP_ACP, utf8Cases[0].wide));
+    const Wide lone{'x', 0xDC00, 'y', 0xD800};
+    BOOL used = FALSE;
+    EXPECT_EQ("x\xEF\xBF\xBDy\xEF\xBF\xBD", toBytes(CP_UTF8, lone));
+    EXPECT_EQ("x#y#", toBytes(1251, lone, "#", &used));
+    EXPECT_TRUE(used);
+    EXPECT_EQ("x?y?", toBytes(1251, lone, NULL, &used));
+    EXPECT_EQ("xy", toBytes(1251, {'x', 'y'}, NULL, &used));
+    EXPECT_FALSE(used);
+
+    WCHAR w[3];
+    char c[3];
+    EXPECT_EQ(4, MultiByteToWideChar(CP_UTF8, 0, "abc", -1, NULL, 0));  // with its NUL
+    EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, "abc", 3, w, 2));      // no room
+    EXPECT_EQ(0, MultiByteToWideChar(CP_UTF8, 0, "abc", 0, w, 3));
+    EXPECT_EQ(0, MultiByteToWideChar(1252, 0, "abc", 3, w, 3));         // a code page not offered
+    EXPECT_EQ(3, WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, lone.data(), 3, c, 3, NULL, NULL));
+    EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS, lone.data(), 1, c, 3, NULL, NULL));
+    EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, lone.data(), 1, c, 3, "#", NULL));
+    EXPECT_EQ(0, WideCharToMultiByte(CP_UTF8, 0, lone.data(), 2, c, 3, NULL, NULL));  // no room
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "alloc.h"
 #include "fixed_texts.h"
+#include "list_text.h"
 
 PathList exPath;
 PathList unexPath;
@@ -305,21 +306,21 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
 }
 
 ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
-    FILE* list = fopen(listFileName, "rt");
-    if (!list) return READ_NO_LIST;
+    ListText list;
+    ReaderResult result = loadListText(listFileName, &list);
+    if (result != READ_DONE) return result;
 
     ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, 1};
     // Pieces of at most LINE_ROOM characters: a longer line reads as several.
     char line[LINE_ROOM + 1];
-    ReaderResult result = READ_DONE;
-    while (result == READ_DONE && fgets(line, sizeof line, list)) {
+    while (result == READ_DONE && nextListPiece(&list, line, sizeof line)) {
         char* lineEnd = strchr(line, '\n');
         if (lineEnd) *lineEnd = 0;
         if (!line[0]) continue;
         char* dirMark = strstr(line, dirMarker);
         result = dirMark ? readDestinationLine(&r, dirMark + sizeof dirMarker - 1) : readSourceLine(&r, line);
     }
-    fclose(list);
+    freeListText(&list);
     freeMem(r.destination);
     return result;
 }

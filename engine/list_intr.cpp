@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "alloc.h"
+#include "fixed_texts.h"
+#include "list_text.h"
 
 PathList exPath;
 PathList unexPath;
@@ -15,32 +17,24 @@ static const char compareMarker[] = "<+d>";  // copy when missing or times diffe
 static constexpr size_t MARKER_LEN = sizeof alwaysMarker - 1;
 static const char blanks[] = " \t";
 
+// The copy pass's texts (see fixed_texts.h for their encoding).
 // "\nNO MEMORY\n": the copy pass ran out of memory.
-static const char copyNoMemoryText[] = "\n\xcd\xc5\xd2 \xcf\xc0\xcc\xdf\xd2\xc8\n";
+static constexpr char copyNoMemoryText[] = "\nНЕТ ПАМЯТИ\n";
 // "Error while copying files. error =  %d (%x)": the shell's copy failed.
-static const char copyFailedFormat[] =
-    "\xce\xf8\xe8\xe1\xea\xe0 \xef\xf0\xe8 \xea\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xe8\xe8 "
-    "\xf4\xe0\xe9\xeb\xee\xe2. error =  %d (%x)";
+static constexpr char copyFailedFormat[] = "Ошибка при копировании файлов. error =  %d (%x)";
 // "Copying of the files was interrupted.": the shell reported a cancel or a
 // skipped file although it returned success.
-static const char copyInterruptedText[] =
-    "\xca\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xe8\xe5 \xf4\xe0\xe9\xeb\xee\xe2 "
-    "\xef\xf0\xe5\xf0\xe2\xe0\xed\xee.";
+static constexpr char copyInterruptedText[] = "Копирование файлов прервано.";
 // "Destination paths too long, files not copied:", followed by one
 // destination a line.
-static const char copyTooLongHeader[] =
-    "\xd1\xeb\xe8\xf8\xea\xee\xec \xe4\xeb\xe8\xed\xed\xfb\xe5 \xef\xf3\xf2\xe8 "
-    "\xed\xe0\xe7\xed\xe0\xf7\xe5\xed\xe8\xff, \xf4\xe0\xe9\xeb\xfb \xed\xe5 "
-    "\xf1\xea\xee\xef\xe8\xf0\xee\xe2\xe0\xed\xfb:";
+static constexpr char copyTooLongHeader[] = "Слишком длинные пути назначения, файлы не скопированы:";
 
 // "Files that could not be copied:", followed by one source a line.
-static const char copyFailedHeader[] =
-    "\xd4\xe0\xe9\xeb\xfb, \xea\xee\xf2\xee\xf0\xfb\xe5 \xed\xe5 \xf3\xe4\xe0\xeb\xee\xf1\xfc "
-    "\xf1\xea\xee\xef\xe8\xf0\xee\xe2\xe0\xf2\xfc:";
+static constexpr char copyFailedHeader[] = "Файлы, которые не удалось скопировать:";
 
-static_assert(sizeof copyNoMemoryText - 1 == 12, "no-memory text");
-static_assert(sizeof copyFailedHeader - 1 == 38, "not-copied header");
-static_assert(sizeof copyFailedFormat - 1 == 47, "copy failure format");
+static_assert(textChars(copyNoMemoryText) == 12, "no-memory text");
+static_assert(textChars(copyFailedHeader) == 38, "not-copied header");
+static_assert(textChars(copyFailedFormat) == 47, "copy failure format");
 
 void initPaths(PathList* entries, PathList* rejected) {
     memset(entries, 0, sizeof *entries);
@@ -475,21 +469,21 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
 }
 
 ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
-    FILE* list = fopen(listFileName, "rt");
-    if (!list) return READ_NO_LIST;
+    ListText list;
+    ReaderResult result = loadListText(listFileName, &list);
+    if (result != READ_DONE) return result;
 
     ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
     // Pieces of at most LINE_ROOM characters: a longer line reads as several.
     char line[LINE_ROOM + 1];
-    ReaderResult result = READ_DONE;
-    while (result == READ_DONE && fgets(line, sizeof line, list)) {
+    while (result == READ_DONE && nextListPiece(&list, line, sizeof line)) {
         char* lineEnd = strchr(line, '\n');
         if (lineEnd) *lineEnd = 0;
         if (!line[0]) continue;
         char* dirMark = strstr(line, dirMarker);
         result = dirMark ? readDestinationLine(&r, dirMark + sizeof dirMarker - 1) : readSourceLine(&r, line);
     }
-    fclose(list);
+    freeListText(&list);
     freeMem(r.destination);
     return result;
 }

@@ -35,6 +35,27 @@ std::string withSep(std::string p) {
 
 int counter;
 
+// Paths in the program's code page. MinGW's std::filesystem reads a narrow
+// path as Latin-1 and writes one as UTF-8, so on Windows the conversion is
+// made here, through the ANSI code page, as the program's calls make it.
+#ifdef _WIN32
+fs::path fsPath(const std::string& ansi) {
+    std::wstring wide(ansi.size(), L'\0');
+    wide.resize((size_t)MultiByteToWideChar(CP_ACP, 0, ansi.data(), (int)ansi.size(), &wide[0], (int)wide.size()));
+    return wide;
+}
+std::string ansiOf(const fs::path& path) {
+    const std::wstring wide = path.wstring();
+    std::string ansi(wide.size() * 2, '\0');
+    ansi.resize((size_t)WideCharToMultiByte(CP_ACP, 0, wide.data(), (int)wide.size(), &ansi[0], (int)ansi.size(),
+                                            NULL, NULL));
+    return ansi;
+}
+#else
+fs::path fsPath(const std::string& path) { return path; }
+std::string ansiOf(const fs::path& path) { return path.string(); }
+#endif
+
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "<none>";
@@ -128,20 +149,20 @@ std::string Sandbox::native(const std::string& rel) const {
 #endif
 }
 
-void Sandbox::mkdir(const std::string& rel) const { fs::create_directories(native(rel)); }
+void Sandbox::mkdir(const std::string& rel) const { fs::create_directories(fsPath(native(rel))); }
 
 void Sandbox::write(const std::string& rel, const std::string& content, uint64_t time) const {
-    fs::path p = native(rel);
+    fs::path p = fsPath(native(rel));
     if (p.has_parent_path()) fs::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
     if (time) setTime(rel, time);
 }
 
-std::string Sandbox::read(const std::string& rel) const { return slurp(native(rel)); }
+std::string Sandbox::read(const std::string& rel) const { return slurp(fsPath(native(rel))); }
 
 bool Sandbox::exists(const std::string& rel) const {
     std::error_code ec;
-    return fs::exists(fs::symlink_status(native(rel), ec));
+    return fs::exists(fs::symlink_status(fsPath(native(rel)), ec));
 }
 
 void Sandbox::setTime(const std::string& rel, uint64_t time) const {
@@ -178,13 +199,13 @@ uint64_t Sandbox::time(const std::string& rel) const {
 
 std::vector<std::string> Sandbox::tree(const std::string& rel) const {
     std::vector<std::string> files;
-    fs::path top = native(rel);
+    fs::path top = fsPath(native(rel));
     std::error_code ec;
     if (!fs::is_directory(top, ec)) return files;
     for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         if (!it->is_regular_file(ec)) continue;
-        std::string sub = fs::relative(it->path(), top).string();
+        std::string sub = ansiOf(fs::relative(it->path(), top));
         std::replace(sub.begin(), sub.end(), '/', '\\');
         files.push_back(sub + "=" + slurp(it->path()));
     }

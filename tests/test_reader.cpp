@@ -1,3 +1,4 @@
+#include "expected_texts.h"
 #include "lists_check.h"
 
 namespace {
@@ -65,6 +66,12 @@ TEST_F(Reader, LongLinesAndBadBytes) {
         for (int b = from; b != to; b += from < to ? 1 : -1) s += (char)b;
         return s;
     };
+    // Natively a Windows-1251 list grows into UTF-8 before it is cut.
+    auto pieces = [](const std::string& s) {
+        Strings out;
+        for (size_t at = 0; at < s.size(); at += 260) out.push_back(s.substr(at, 260));
+        return out;
+    };
     const std::string x(260, 'x'), y(259, 'y'), z(260, 'z');
     check({
         {x + std::string(40, 'x') + "\n" + y + "\r\n" + z + "\r\nw\n", {}, {x, std::string(40, 'x'), y, z, "w"}},
@@ -73,7 +80,37 @@ TEST_F(Reader, LongLinesAndBadBytes) {
         {"a\r\nb\rc\r\r\nd\0e\nf\x1ag\n"s, {}, {"a", "b\rc\r", "d", "f"}},
         {"\0\0\n\0x\r\n\r\r\n\rabc\r"s, {}, {"\r", "\rabc\r"}},
         {run(0, 256), {}, {run(0x0b, 0x1a)}},
-        {run(255, -1), {}, {run(255, 0x1a)}},
+        {run(254, -1), {}, pieces(programTextOf1251(run(254, 0x1a)))},
+    }, false);
+}
+
+// Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE with
+// one) and Windows-1251 give the same lists, in the program's code page; a
+// mark is no part of the first line. Bytes that are no character, and
+// characters the code page lacks, come out as '?' (natively U+FFFD), and
+// their lines are rejected. Invalid UTF-8 is Windows-1251, all of it.
+TEST_F(Reader, ListInEveryEncoding) {
+    box.write(programText("Иван\\Документы\\план.txt"), "p", T2020);
+    box.write("cafe.txt", "e", T2020);
+    const bool utf8 = programText("я").size() == 2;
+    const std::string bad = utf8 ? "\xEF\xBF\xBD" : "?", e = utf8 ? "é" : "?";
+    auto at = [&](const std::string& list) { return swapAt(box, list, true); };
+    const std::string list = at("Документы\r\n--Dir--@dst\r\n@Иван\\Документы\r\n@Иван\\Нет.txt\r\n");
+    const Strings entries{programText("@Иван\\Документы\\план.txt 1 @dst\\")},
+        rejected{programText("Документы"), programText("@Иван\\Нет.txt")};
+    check({
+        {cp1251(list), entries, rejected},
+        {list, entries, rejected},
+        {"\xEF\xBB\xBF" + list, entries, rejected},
+        {"\xFF\xFE" + utf16le(list), entries, rejected},
+        {"\xEF\xBB\xBF", {}, {}},
+        {"\xFF\xFE", {}, {}},
+        // A lone surrogate, then half a unit at the end.
+        {"\xFF\xFE" + utf16le(at("--Dir--@dst\n@f")) + "\0\xD8"s + utf16le(at(".txt\n@f.txt\n")) + "x",
+         {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
+        // No best fit: 'é' never names cafe.txt.
+        {at("--Dir--@dst\n@caf\xC3\xA9.txt\n"), {}, {"@caf" + e + ".txt"}},
+        {"Дом\n" + cp1251("Дом\n"), {}, {programTextOf1251("Дом"), programTextOf1251(cp1251("Дом"))}},
     }, false);
 }
 

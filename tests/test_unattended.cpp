@@ -147,6 +147,23 @@ TEST_F(Unattended, AFileNotCopiedIsNamedAndTheNextRunCopiesIt) {
     expectCopied();
 }
 
+// A list naming a Cyrillic folder backs it up in whichever encoding it was
+// saved, and the log is in the program's code page throughout: natively
+// UTF-8, the header and the rejected line alike.
+TEST_F(Unattended, ListInEveryEncodingBacksUpCyrillicFolders) {
+    sb.write(programText("src\\Иван\\Документы\\план.txt"), "plan", T2020);
+    sb.mkdir("dst");
+    const std::string list = "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src\\Иван") + "\r\n" + sb.full("Нет") + "\r\n";
+    for (const std::string& saved :
+         {cp1251(list), list, "\xEF\xBB\xBF" + list, "\xFF\xFE" + utf16le(list)}) {
+        std::filesystem::remove_all(sb.native("dst\\" + sb.mirror("src")));
+        sb.writeList(saved);
+        EXPECT_EQ(runProgram("-w"), 0);
+        EXPECT_EQ(sb.log(), textRejectedHeader + "\r\n" + programText(sb.full("Нет")) + "\r\n") << saved;
+        EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{programText(sb.mirror("src\\Иван\\Документы\\план.txt")) + "=plan"});
+    }
+}
+
 TEST_F(Unattended, SwitchAnywhereEvenInsideAWord) {
     for (const char* args : {"x-wy", "one -w two", "-w-w"}) {
         std::filesystem::remove_all(sb.native("dst"));

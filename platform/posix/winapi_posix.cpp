@@ -1,6 +1,6 @@
 // The Windows calls of winapi_posix.h over POSIX (Linux): file queries,
 // directory enumeration, full paths, the shell's batch copy, msvcrt's
-// text-mode files and the message box.
+// text-mode files, the code page conversions and the message box.
 #include "winapi_posix.h"
 
 #undef fopen  // this file needs the C library's own
@@ -385,6 +385,136 @@ HMODULE GetModuleHandleA(LPCSTR) { return NULL; }
 FARPROC GetProcAddress(HMODULE, LPCSTR) { return NULL; }
 HANDLE GetCurrentProcess() { return (HANDLE)(intptr_t)-1; }
 UINT GetSystemWindowsDirectoryA(LPSTR, UINT) { return 0; }
+
+// The code page conversions.
+namespace {
+
+// Windows-1251 from 0x80 on. 0x98, which the code page leaves unassigned,
+// stands for U+0098, as on Windows.
+const WCHAR cp1251High[128] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A, 0x040C, 0x040B, 0x040F,
+    0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x0098, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F,
+    0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
+    0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417, 0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F,
+    0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427, 0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437, 0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D, 0x043E, 0x043F,
+    0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447, 0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
+};
+
+// The Windows-1251 byte of a UTF-16 unit, or -1 when it has none.
+int cp1251Byte(WCHAR unit) {
+    if (unit < 0x80) return unit;
+    for (int i = 0; i < 128; i++)
+        if (cp1251High[i] == unit) return 0x80 + i;
+    return -1;
+}
+
+// The character of the UTF-8 text s (n bytes) that starts at *at, which
+// moves past it; -1 when none starts there, *at then past the maximal part
+// of a character that does (at least one byte).
+long utf8Char(const unsigned char* s, size_t n, size_t* at) {
+    const unsigned char lead = s[(*at)++];
+    if (lead < 0x80) return lead;
+    int more;
+    long c;
+    unsigned char low = 0x80, high = 0xBF;  // what the byte after the lead may be
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        more = 1, c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        more = 2, c = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;   // no overlong form
+        if (lead == 0xED) high = 0x9F;  // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        more = 3, c = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;   // no overlong form
+        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return -1;
+    }
+    for (; more > 0; more--, low = 0x80, high = 0xBF) {
+        if (*at >= n || s[*at] < low || s[*at] > high) return -1;
+        c = c << 6 | (s[(*at)++] & 0x3F);
+    }
+    return c;
+}
+
+bool isUtf8Page(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
+
+// Appends count units or bytes to out (of room; room 0 only counts); false
+// when they do not fit.
+template <typename Unit>
+bool put(Unit* out, size_t room, size_t* done, const Unit* units, size_t count) {
+    if (room && *done + count > room) return false;
+    if (room) memcpy(out + *done, units, count * sizeof *units);
+    *done += count;
+    return *done <= INT32_MAX;
+}
+
+}  // namespace
+
+UINT GetACP() { return CP_UTF8; }
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int room) {
+    if ((!isUtf8Page(codePage) && codePage != 1251) || (flags & ~(DWORD)MB_ERR_INVALID_CHARS) || !text ||
+        length == 0 || length < -1 || room < 0 || (room && !wide))
+        return 0;
+    const unsigned char* s = (const unsigned char*)text;
+    const size_t n = length == -1 ? strlen(text) + 1 : (size_t)length;
+    size_t done = 0;
+    for (size_t at = 0; at < n;) {
+        long c = isUtf8Page(codePage) ? utf8Char(s, n, &at) : s[at] < 0x80 ? s[at++] : cp1251High[s[at++] - 0x80];
+        if (c < 0 && (flags & MB_ERR_INVALID_CHARS)) return 0;
+        if (c < 0) c = 0xFFFD;
+        WCHAR units[2] = {(WCHAR)c, 0};
+        if (c >= 0x10000) units[0] = (WCHAR)(0xD800 + ((c - 0x10000) >> 10)), units[1] = (WCHAR)(0xDC00 + (c & 0x3FF));
+        if (!put(wide, (size_t)room, &done, units, c >= 0x10000 ? 2 : 1)) return 0;
+    }
+    return (int)done;
+}
+
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int room,
+                        LPCSTR defaultChar, LPBOOL usedDefaultChar) {
+    const bool utf8 = isUtf8Page(codePage);
+    if ((!utf8 && codePage != 1251) || !wide || length == 0 || length < -1 || room < 0 || (room && !text) ||
+        (utf8 ? flags || defaultChar || usedDefaultChar : (flags & ~(DWORD)WC_NO_BEST_FIT_CHARS) != 0))
+        return 0;
+    size_t n = 0;
+    if (length == -1)
+        while (wide[n++]) {}
+    else
+        n = (size_t)length;
+    if (usedDefaultChar) *usedDefaultChar = FALSE;
+    size_t done = 0;
+    for (size_t i = 0; i < n; i++) {
+        char bytes[4];
+        size_t count = 1;
+        if (!utf8) {
+            int b = cp1251Byte(wide[i]);
+            if (b < 0) {
+                b = defaultChar ? (unsigned char)*defaultChar : '?';
+                if (usedDefaultChar) *usedDefaultChar = TRUE;
+            }
+            bytes[0] = (char)b;
+        } else {
+            long c = wide[i];
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
+                c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+            else if (c >= 0xD800 && c <= 0xDFFF)
+                c = 0xFFFD;  // a lone surrogate
+            if (c < 0x80) {
+                bytes[0] = (char)c;
+            } else {
+                count = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+                const unsigned char leads[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+                for (size_t k = count - 1; k > 0; k--, c >>= 6) bytes[k] = (char)(0x80 | (c & 0x3F));
+                bytes[0] = (char)(leads[count] | c);
+            }
+        }
+        if (!put(text, (size_t)room, &done, bytes, count)) return 0;
+    }
+    return (int)done;
+}
 
 // msvcrt's text mode over a binary stream.
 namespace {

@@ -7,7 +7,8 @@
 //  - an enumeration opens with "." and "..", then the directory's entries;
 //  - times are FILETIME, 100 ns ticks since 1601-01-01;
 //  - fopen without 'b' is msvcrt's text mode: CR LF reads as LF, Ctrl-Z ends
-//    the input, and every LF written becomes CR LF.
+//    the input, and every LF written becomes CR LF;
+//  - the ANSI code page is UTF-8: Linux file names are bytes, in UTF-8.
 #pragma once
 
 #include <stddef.h>
@@ -26,6 +27,10 @@ typedef char* LPSTR;
 typedef void* HMODULE;
 typedef void (*FARPROC)();
 typedef uint32_t LCID;
+typedef uint16_t WCHAR;  // a UTF-16 code unit
+typedef const WCHAR* LPCWSTR;
+typedef WCHAR* LPWSTR;
+typedef BOOL* LPBOOL;
 
 #define WINAPI
 
@@ -61,6 +66,11 @@ typedef uint32_t LCID;
 #define CSTR_LESS_THAN 1
 #define CSTR_EQUAL 2
 #define CSTR_GREATER_THAN 3
+
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -150,6 +160,20 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name);
 HANDLE GetCurrentProcess();
 // There is no Windows folder here: 0, as for a failure.
 UINT GetSystemWindowsDirectoryA(LPSTR buffer, UINT size);
+
+// The code page conversions, for CP_ACP (UTF-8 here, so GetACP gives
+// CP_UTF8), CP_UTF8 and 1251 (Windows-1251), as Windows does them: a length
+// of -1 takes the text up to and with its NUL; room 0 asks for the size;
+// 0 is returned on a bad argument or when the room is too small. Invalid
+// UTF-8 (overlong forms and surrogates included) becomes one U+FFFD for
+// each maximal invalid part, or fails with MB_ERR_INVALID_CHARS; a lone
+// surrogate becomes U+FFFD in UTF-8. A character that Windows-1251 cannot
+// hold becomes the default character ('?' unless defaultChar says), one
+// for each UTF-16 unit; UTF-8 takes neither flags nor default character.
+UINT GetACP();
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int room);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int room,
+                        LPCSTR defaultChar, LPBOOL usedDefaultChar);
 
 // msvcrt's fopen: text mode unless the mode holds 'b'.
 FILE* winFopen(const char* path, const char* mode);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "list_intr.h"
+#include "list_text.h"
 
 namespace fs = std::filesystem;
 
@@ -70,19 +71,20 @@ void checkList(const PathList& list, bool entries) {
     check(count == list.count && lenAll == list.lenAll && (!entries || list.lenCopy == lenAll));
 }
 
-// Whether the list, read in the reader's pieces, can name a path outside
-// the fixed tree: "/", "\" (the root of the whole disk, whose walk would
-// only measure the machine) or "..". Such inputs are skipped.
+// Whether the list's text, read in the reader's pieces, can name a path
+// outside the fixed tree: "/", "\" (the root of the whole disk, whose walk
+// would only measure the machine) or "..". Such inputs are skipped.
 bool leavesTree() {
-    FILE* list = fopen("Quarnelvistro.txt", "rt");
+    ListText list;
+    if (loadListText("Quarnelvistro.txt", &list) != READ_DONE) abort();
     char piece[LINE_ROOM + 1];
     bool leaves = false;
-    while (!leaves && fgets(piece, sizeof piece, list)) {
+    while (!leaves && nextListPiece(&list, piece, sizeof piece)) {
         leaves = strchr(piece, '/') || strstr(piece, "..");
         for (char* p = strchr(piece, '\\'); p && !leaves; p = strchr(p + 1, '\\'))
             leaves = p == piece || strchr(" \t>-", p[-1]);
     }
-    fclose(list);
+    freeListText(&list);
     return leaves;
 }
 

@@ -9,9 +9,9 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${QV_BUILD_DIR:-$root/build${QV_BUILD_TAG:-}}/fuzz
 seconds=${1:-600}
 mkdir -p "$out/corpus"
-sources=(engine/alloc.cpp engine/list_intr.cpp platform/posix/winapi_posix.cpp tests/fuzz/fuzz_reader.cpp)
+sources=(engine/alloc.cpp engine/list_intr.cpp engine/list_text.cpp platform/posix/winapi_posix.cpp tests/fuzz/fuzz_reader.cpp)
 stale=0
-for s in "${sources[@]}" engine/list_intr.h engine/alloc.h platform/posix/winapi_posix.h; do
+for s in "${sources[@]}" engine/list_intr.h engine/list_text.h engine/fixed_texts.h engine/alloc.h platform/posix/winapi_posix.h; do
   [ "$out/fuzz_reader" -nt "$root/$s" ] || stale=1
 done
 if [ $stale = 1 ]; then

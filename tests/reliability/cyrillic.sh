@@ -28,7 +28,7 @@ for config in $(built_configs "win64 win32" "$@"); do
   for run in first second; do
     run_qv "$config" "$w"
     rc=$?
-    log=$(log_text "$w")
+    log=$(log_text "$config" "$w")
     expect "$config $run run: rejected exactly the names 1251 cannot hold" \
       "1:$REJECTED_HEADER:$(printf '%s\r\n' "$W\\Документы\\??.txt" "$W\\Документы\\смайл??.txt" "$W\\?.txt" | LC_ALL=C sort)" \
       "$rc:$(head -1 <<<"$log"):$(tail -n +2 <<<"$log" | LC_ALL=C sort)"

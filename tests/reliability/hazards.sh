@@ -53,7 +53,7 @@ drive_root() {
   program_path=$(program "$config")
   (cd "$w" && timeout "$QV_RUN_LIMIT" "$ROOT/cmake/wine-run.sh" "$BUILD/$config/wineprefix" \
     cmd /c "R: && cd \\tools && Z:${program_path//\//\\} -w")
-  expect "$config drive root from a folder of the drive: empty log" "0:" "$?:$(log_text "$w/R:/tools")"
+  expect "$config drive root from a folder of the drive: empty log" "0:" "$?:$(log_text "$config" "$w/R:/tools")"
   expect "$config drive root from a folder of the drive: every file of the drive" \
     "$(printf '%s\n' R/data/d.txt R/root.txt R/tools/Quarnelvistro.txt R/tools/QuarnelvistroLOG.txt R/tools/t.txt)" \
     "$(cd "$w/T:" && find . -type f -printf '%P\n' | LC_ALL=C sort)"
@@ -75,7 +75,7 @@ failed_run() {
     listed+=("$win\\${f//\//\\}")
     [ -e "$source/$f" ] && missing+=(">f+++++++++ $f")  # unless it vanished
   done
-  log=$(log_text "$w")
+  log=$(log_text "$config" "$w")
   expect "$config $name: exit code 1, the error and the files not copied in the log" \
     "1:"$'\r\n'"$COPY_FAILED$code"$'\r\n'"$NOT_COPIED"$'\r'":$(printf '%s\n' "${listed[@]}" | LC_ALL=C sort)" \
     "$rc:$(head -3 <<<"$log"):$(tail -n +4 <<<"$log" | tr -d '\r' | LC_ALL=C sort)"
@@ -85,7 +85,7 @@ failed_run() {
 # next_run NAME SOURCE MIRROR: once the cause is gone, all is copied.
 next_run() {
   run
-  expect "$config $1, cause gone: empty log" "0:" "$?:$(log_text "$w")"
+  expect "$config $1, cause gone: empty log" "0:" "$?:$(log_text "$config" "$w")"
   expect "$config $1, cause gone: the rest copied" "" "$(differences "$2" "$3" "$digits")"
 }
 many_files() {  # DIR COUNT

@@ -56,9 +56,12 @@ run_qv() {
   esac
 }
 
-# The log of the run in DIR as UTF-8 text, "<none>" when there is none.
+# log_text CONFIG DIR: the log of the run in DIR as UTF-8 text (the Windows
+# programs write Windows-1251, the native one UTF-8), "<none>" when there is none.
 log_text() {
-  if [ -f "$1/QuarnelvistroLOG.txt" ]; then iconv -f CP1251 -t UTF-8 "$1/QuarnelvistroLOG.txt"; else echo "<none>"; fi
+  local from=UTF-8
+  case $1 in win64 | win32) from=CP1251 ;; esac
+  if [ -f "$2/QuarnelvistroLOG.txt" ]; then iconv -f $from -t UTF-8 "$2/QuarnelvistroLOG.txt"; else echo "<none>"; fi
 }
 # The rejected header and a CR LF, as the log starts when lines are rejected.
 REJECTED_HEADER="$(printf '%s\r' 'Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. Или пропущенные при отсутствии каталога назначения. :')"

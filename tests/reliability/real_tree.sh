@@ -51,7 +51,7 @@ check_log() {
     done < <(find -L "$5" -type l -printf '%P\n' 2>/dev/null)
   fi
   wanted=$(grep -v '^$' <<<"$wanted" | LC_ALL=C sort)
-  log=$(log_text "$3")
+  log=$(log_text "$config" "$3")
   body=$(tail -n +2 <<<"$log" | tr -d '\r' | LC_ALL=C sort)
   if [ -z "$wanted" ]; then
     expect "$1" "0:" "$2:$log"

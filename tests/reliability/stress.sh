@@ -41,7 +41,7 @@ for ((run = 1; run <= runs; run++)); do
   ms=$((($(date +%s%N) - start) / 1000000))
   count=$(find "$src" -type f | wc -l)
   echo "--- run $run: $((ms / 1000)).$(printf '%03d' $((ms % 1000))) s, $count source files"
-  expect "run $run: exit code 0, empty log" "0:" "$rc:$(log_text "$work")"
+  expect "run $run: exit code 0, empty log" "0:" "$rc:$(log_text "$config" "$work")"
   after=$(stamps "$mirror")
   expect "run $run: written exactly the changed and new files" "$expected_new" "$(rewritten "$before" "$after")"
   expect "run $run: every file equal, the deleted ones kept" \

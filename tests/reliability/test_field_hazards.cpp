@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "front_end.h"
-#include "run_messages.h"
+#include "../expected_texts.h"
 #include "../sandbox.h"
 
 namespace {
@@ -29,7 +29,7 @@ TEST(FieldHazards, LinksToNothingFifosAndSocketsAreListedAndTheRestIsCopied) {
     box.writeList("--Dir--" + box.full("src") + "\\..\\dst\n" + box.full("src") + "\n" + box.full("src\\pipe") + "\n");
     EXPECT_EQ(RUN_INCOMPLETE, startCopingInConsole());
     close(sock);
-    const std::string log = box.log(), header = std::string(msgRejectedHeader) + "\r\n";
+    const std::string log = box.log(), header = textRejectedHeader + "\r\n";
     ASSERT_EQ(header, log.substr(0, header.size()));
     std::vector<std::string> rejected;
     for (size_t at = header.size(), end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2)

@@ -1,0 +1,129 @@
+#include "list_text.h"
+
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "alloc.h"
+
+// What a list that is not UTF-8 is in where the ANSI code page is UTF-8.
+static const UINT russianCodePage = 1251;
+
+// The whole file, in a block the caller releases; NULL when out of memory.
+// It is read to its end, whatever its size: a file that never ends (a
+// device) runs out of memory.
+static char* readWhole(FILE* file, size_t* length) {
+    size_t room = 4096, n = 0;
+    char* bytes = (char*)allocMem(room);
+    while (bytes) {
+        n += fread(bytes + n, 1, room - n, file);
+        if (n < room) break;  // the end of the file, or a read that failed
+        char* more = room <= SIZE_MAX / 2 ? (char*)allocMem(room * 2) : NULL;
+        if (more) memcpy(more, bytes, n);
+        freeMem(bytes);
+        bytes = more;
+        room *= 2;
+    }
+    *length = n;
+    return bytes;
+}
+
+static bool allAscii(const unsigned char* bytes, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (bytes[i] >= 0x80) return false;
+    return true;
+}
+
+// The text of units UTF-16 units in the ANSI code page, in a new block;
+// NULL when out of memory.
+static char* wideToAnsi(const WCHAR* wide, int units, size_t* length) {
+    // No best fit: an 'é' taken for 'e' would name another file. A character
+    // the code page lacks becomes '?', and its line is rejected. The flag is
+    // not allowed where the ANSI code page is UTF-8, which holds them all.
+    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    const int n = WideCharToMultiByte(CP_ACP, flags, wide, units, NULL, 0, NULL, NULL);
+    char* text = n > 0 ? (char*)allocMem((size_t)n) : NULL;
+    if (text) WideCharToMultiByte(CP_ACP, flags, wide, units, text, n, NULL, NULL);
+    *length = text ? (size_t)n : 0;
+    return text;
+}
+
+// The list's bytes (handed over) as text in the ANSI code page: the same
+// block, without its byte-order mark, when they are that already, else a new
+// block. NULL when out of memory.
+static char* toAnsiText(char* bytes, size_t* length) {
+    const unsigned char* b = (const unsigned char*)bytes;
+    const size_t n = *length;
+    const bool utf16 = n >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const size_t mark = utf16 ? 2 : n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF ? 3 : 0;
+    // The conversion calls count in int: a larger list is taken as it is.
+    if (n == mark || n > INT_MAX || (!mark && allAscii(b, n))) {
+        memmove(bytes, bytes + mark, n - mark);
+        *length = n - mark;
+        return bytes;
+    }
+    UINT codePage = CP_UTF8;
+    if (!mark && !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, (int)n, NULL, 0)) {
+        if (GetACP() != CP_UTF8) return bytes;  // the ANSI code page's own text
+        codePage = russianCodePage;
+    }
+
+    int units;
+    WCHAR* wide;
+    if (utf16) {
+        units = (int)((n - mark + 1) / 2);  // an odd last byte is a broken unit
+        wide = (WCHAR*)allocMem((size_t)units * sizeof *wide);
+        for (int i = 0; wide && i < units; i++) {
+            const size_t at = mark + 2 * (size_t)i;
+            wide[i] = at + 1 < n ? (WCHAR)(b[at] | b[at + 1] << 8) : (WCHAR)0xFFFD;
+        }
+    } else {
+        units = MultiByteToWideChar(codePage, 0, bytes + mark, (int)(n - mark), NULL, 0);
+        wide = (WCHAR*)allocMem((size_t)units * sizeof *wide);
+        if (wide) MultiByteToWideChar(codePage, 0, bytes + mark, (int)(n - mark), wide, units);
+    }
+    freeMem(bytes);
+    char* text = wide ? wideToAnsi(wide, units, length) : NULL;
+    freeMem(wide);
+    return text;
+}
+
+// msvcrt's text-mode reading, in place: CR LF reads as LF, and Ctrl-Z ends
+// the input. Returns the new length.
+static size_t asTextMode(char* text, size_t length) {
+    size_t n = 0;
+    for (size_t i = 0; i < length && text[i] != 0x1A; i++)
+        if (text[i] != '\r' || i + 1 == length || text[i + 1] != '\n') text[n++] = text[i];
+    return n;
+}
+
+ReaderResult loadListText(const char* fileName, ListText* list) {
+    memset(list, 0, sizeof *list);
+    FILE* file = fopen(fileName, "rb");
+    if (!file) return READ_NO_LIST;
+    size_t length = 0;
+    char* bytes = readWhole(file, &length);
+    fclose(file);
+    char* text = bytes ? toAnsiText(bytes, &length) : NULL;
+    if (!text) return READ_NO_MEMORY;
+    list->text = text;
+    list->length = asTextMode(text, length);
+    return READ_DONE;
+}
+
+bool nextListPiece(ListText* list, char* piece, size_t room) {
+    if (list->at >= list->length || room < 2) return false;
+    size_t n = 0;
+    while (n + 1 < room && list->at < list->length) {
+        piece[n] = list->text[list->at++];
+        if (piece[n++] == '\n') break;
+    }
+    piece[n] = 0;
+    return true;
+}
+
+void freeListText(ListText* list) {
+    freeMem(list->text);
+    memset(list, 0, sizeof *list);
+}

@@ -158,7 +158,7 @@ TEST_F(Unattended, ListInEveryEncodingBacksUpCyrillicFolders) {
          {cp1251(list), list, "\xEF\xBB\xBF" + list, "\xFF\xFE" + utf16le(list)}) {
         std::filesystem::remove_all(sb.native("dst\\" + sb.mirror("src")));
         sb.writeList(saved);
-        EXPECT_EQ(runProgram("-w"), 0);
+        EXPECT_EQ(runProgram("-w"), 1);  // "Нет" is rejected
         EXPECT_EQ(sb.log(), textRejectedHeader + "\r\n" + programText(sb.full("Нет")) + "\r\n") << saved;
         EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{programText(sb.mirror("src\\Иван\\Документы\\план.txt")) + "=plan"});
     }

@@ -52,6 +52,10 @@ TEST_F(Reader, DestinationsSourcesMarkersAndRejectedTexts) {
          {"@f.txt 1 @dst\\", "@src\\a.txt 1 @dst\\", "@f.txt 1 @dst\\"}, {}},
         {"--Dir--@dst\n @f.txt\n@f.txt <-d>\n<-d> @Missing.txt\n<+d> <-d>@f.txt\n",
          {"@f.txt 0 @dst\\"}, {" @f.txt", "", "@Missing.txt"}},
+        // A destination without a marker brings the mode back to 1; a line of
+        // blanks is a path, not an empty line.
+        {"--Dir--<-d>@dst2\n@f.txt\n--Dir--@dst\n@f.txt\n \t \n",
+         {"@f.txt 0 @dst2\\", "@f.txt 1 @dst\\"}, {" \t "}},
         // Markers before "--Dir--" are not looked at; "<-d>" wins over "<+d>".
         {"<-d>--Dir--@dst\n@f.txt\n--Dir--<+d> <-d> @dst2\n@src\n@src\\a.txt\n",
          {"@f.txt 1 @dst\\", "@src\\a.txt 0 @dst2\\", "@src\\a.txt 0 @dst2\\"}, {}},

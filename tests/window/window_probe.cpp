@@ -2,10 +2,7 @@
 // checks its controls, presses the start button and reads the log view,
 // resizes it, and closes it. Every wait has a limit, so a stuck window fails
 // the probe instead of hanging it.
-//   window_probe PROGRAM [SHOT_MARKER]
-// With SHOT_MARKER, while the window shows a run with rejected lines, its
-// screen rectangle is written to that file as WxH+X+Y; the probe goes on
-// when the file has been removed (someone took a screenshot).
+//   window_probe PROGRAM
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +13,6 @@
 namespace {
 
 const char* program;
-const char* shotMarker;
 
 LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
@@ -126,15 +122,6 @@ TEST_F(Window, Runs) {
     sb->writeList(rejected);
     EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" +
                            textNothingToCopy);
-    if (shotMarker) {
-        RECT r;
-        GetWindowRect(main, &r);
-        FILE* f = fopen(shotMarker, "w");
-        ASSERT_TRUE(f);
-        fprintf(f, "%ldx%ld+%ld+%ld\n", r.right - r.left, r.bottom - r.top, r.left, r.top);
-        fclose(f);
-        for (int i = 0; i < 300 && GetFileAttributesA(shotMarker) != INVALID_FILE_ATTRIBUTES; i++) Sleep(100);
-    }
 
     sb->write("src\\a.txt", "alpha", T2020);
     sb->write("src\\sub\\b.txt", "beta", T2020 + SECOND);
@@ -234,10 +221,9 @@ TEST_F(Window, ClosingEndsTheProgramWithCode0) {
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (argc < 2) {
-        fprintf(stderr, "usage: window_probe PROGRAM [SHOT_MARKER]\n");
+        fprintf(stderr, "usage: window_probe PROGRAM\n");
         return 2;
     }
     program = argv[1];
-    shotMarker = argc > 2 ? argv[2] : nullptr;
     return RUN_ALL_TESTS();
 }

@@ -556,11 +556,22 @@ static bool needsCopy(PathNode* node) {
     return !sameTime(node->timeTo, node->timeFrom);
 }
 
-// A copy is in place when it exists with its source's last-write time.
+static uint64_t ticksOf(FILETIME time) { return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime; }
+
+// A copy is in place when it exists with its source's last-write time, or
+// with that time as a FAT (2 s) or exFAT (10 ms) backup drive keeps it:
+// there no copy would ever match its source to the tick, and after a failed
+// batch each would be taken in turn for the file the batch stopped at.
 static bool inPlace(const PathNode* node) {
     WIN32_FILE_ATTRIBUTE_DATA copied, source;
-    return GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) &&
-           sourceAttributes(node->path, &source) && sameTime(copied.ftLastWriteTime, source.ftLastWriteTime);
+    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) ||
+        !sourceAttributes(node->path, &source))
+        return false;
+    const uint64_t a = ticksOf(copied.ftLastWriteTime), b = ticksOf(source.ftLastWriteTime);
+    static const uint64_t steps[] = {1, 20000000, 100000};  // ticks of exact, FAT and exFAT times
+    for (uint64_t step : steps)
+        if (a % step == 0 && (a > b ? a - b : b - a) < step) return true;
+    return false;
 }
 
 static PathNode* firstInBatch(PathNode* node) {

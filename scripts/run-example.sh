@@ -16,8 +16,10 @@ lay_out_example "$top/example" "$run" "$prefix"
 echo "== Quarnelvistro.txt"
 iconv -f CP1251 -t UTF-8 "$run/Quarnelvistro.txt" | tr -d '\r'
 echo "== Quarnelvistro.exe -w (under Wine, in $run)"
-(cd "$run" && "$top/cmake/wine-run.sh" "$prefix" "$build/Quarnelvistro.exe" -w)
-echo "exit code $?"
+# 0: all backed up; 1: the log lists what was not (here X:\Missing.txt); 2: no backup.
+code=0
+(cd "$run" && "$top/cmake/wine-run.sh" "$prefix" "$build/Quarnelvistro.exe" -w) || code=$?
+echo "exit code $code"
 echo "== QuarnelvistroLOG.txt (converted to UTF-8)"
 iconv -f CP1251 -t UTF-8 "$run/QuarnelvistroLOG.txt" | tr -d '\r'
 echo

@@ -23,9 +23,7 @@ scratch() {
 win() { [ "$1" = win64 ] || [ "$1" = win32 ]; }
 program() { if win "$1"; then echo "$BUILD/$1/Quarnelvistro.exe"; else echo "$BUILD/$1/Quarnelvistro"; fi; }
 # configs [CONFIG...]: those asked for (default linux win64 win32) that are built.
-configs() {
-  for c in ${@:-linux win64 win32}; do [ -x "$(program "$c")" ] && echo "$c" || echo "--- $c: not built" >&2; done
-}
+configs() { for c in ${@:-linux win64 win32}; do [ -x "$(program "$c")" ] && echo "$c" || echo "--- $c: not built" >&2; done; }
 # drive CONFIG LETTER DIR: DIR is drive LETTER: of CONFIG's Wine prefix.
 drive() {
   "$ROOT/cmake/wine-run.sh" "$BUILD/$1/wineprefix" && ln -sfn "$3" "$BUILD/$1/wineprefix/dosdevices/$2:"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Stress: FILES small files (default 200,000, far more than the 32,767 names
-# of one batch a 16-bit count could hold) backed up by the native program
-# RUNS times (default 10), with random changes between the runs: content and
-# time, new files, deleted files. After each run rsync and find check the
-# whole copy: every source file equal in content and time, the deleted ones
-# still backed up (it never deletes), exactly the changed and new ones written.
+# Stress: FILES small files (default 200,000: far more than 32,767, copied
+# in one batch) backed up by the native program RUNS times (default 10),
+# with random changes between the runs: content and time, new files,
+# deleted files. After each run rsync and find check the whole copy: every
+# source file equal in content and time, the deleted ones still backed up
+# (it never deletes), exactly the changed and new ones written.
 #   stress.sh [FILES [RUNS [CONFIG]]]   (CONFIG: linux, the default, or linux-asan)
 . "$(dirname "$0")/lib.sh"
 files=${1:-200000} runs=${2:-10} config=${3:-linux} seed=${QV_STRESS_SEED:-20240601}

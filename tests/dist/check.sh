@@ -52,10 +52,10 @@ for arch in win64 win32; do
   printf 'отчёт' >"$T/D/Работа/Отчёт.docx" && printf 'не в списке' >"$T/D/Работа/Черновик.txt"
   (cd "$u" && "$wine_run" "$prefix" ./Quarnelvistro.exe -w)
   expect "$arch: -w: exit code 0, an empty log, the listed files copied" "0:
-D/Документы/Письма/2024/Январь.txt
-D/Документы/Письмо.txt
-D/Работа/Отчёт.docx
-D/Фото/2024/Море.jpg" "$?:$(log_text win64 "$u")"$'\n'"$(cd "$T/E/Резервные копии" && find . -type f -printf '%P\n' | LC_ALL=C sort)"
+Резервные копии/D/Документы/Письма/2024/Январь.txt
+Резервные копии/D/Документы/Письмо.txt
+Резервные копии/D/Работа/Отчёт.docx
+Резервные копии/D/Фото/2024/Море.jpg" "$?:$(log_text win64 "$u")"$'\n'"$(cd "$T/E" && find . -type f -printf '%P\n' | LC_ALL=C sort)"
   expect "$arch: the copies hold the originals' bytes" "" "$(diff -r -x Черновик.txt "$T/D" "$T/E/Резервные копии/D")"
 done
 finish

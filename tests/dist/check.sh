@@ -1,104 +1,61 @@
 #!/usr/bin/env bash
 # The release zips. make dist in two fresh copies of the tree, at two paths,
 # in two time zones and umasks, gives the same zips, programs and SHA256SUMS.
-# Each zip holds the program, the guide and the example list as a Windows
-# user needs them; its program, run from the unpacked zip under Wine on that
-# example, backs it up with an empty log and carries the project's version.
+# Each zip holds exactly the program, the guide and the example list, the
+# texts in Windows-1251 with CR LF; its program carries the project's
+# version and, run from the unpacked zip under Wine with -w, backs up the
+# example with exit code 0 and an empty log.
 #   tests/dist/check.sh
 . "$(dirname "$0")/../reliability/lib.sh"
 scratch
-tools="$BUILD/dist-check"
-prefix="$tools/wineprefix"
-wine_run="$ROOT/cmake/wine-run.sh"
+prefix=$BUILD/dist-check/wineprefix wine_run=$ROOT/cmake/wine-run.sh
 version=$(sed -n 's/^project(Quarnelvistro VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt")
-epoch=$(git -C "$ROOT" log -1 --format=%ct)
-
-# copy_tree DIR: the tracked files of the tree as they are now, in DIR.
-copy_tree() {
-  mkdir -p "$1"
-  git -C "$ROOT" ls-files -z | tar -C "$ROOT" --null -T - -cf - | tar -C "$1" -xf -
-}
-one="$T/one/Quarnelvistro"
-two="$T/second-place/src/Quarnelvistro"
-copy_tree "$one"
-copy_tree "$two"
-echo "--- make dist in $one"
-(cd "$one" && env -u QV_BUILD_TAG SOURCE_DATE_EPOCH="$epoch" ./scripts/dist.sh >"$T/one.log" 2>&1) ||
-  { cat "$T/one.log"; bad "make dist (first)"; }
-echo "--- make dist in $two, time zone Asia/Vladivostok, umask 077"
-(umask 077 && cd "$two" && env -u QV_BUILD_TAG TZ=Asia/Vladivostok SOURCE_DATE_EPOCH="$epoch" \
-  ./scripts/dist.sh >"$T/two.log" 2>&1) || { cat "$T/two.log"; bad "make dist (second)"; }
-
-zips="Quarnelvistro-$version-win64.zip Quarnelvistro-$version-win32.zip"
-for file in $zips SHA256SUMS; do
-  if cmp "$one/dist/$file" "$two/dist/$file"; then ok "same bytes: $file"; else bad "same bytes: $file"; fi
+one=$T/one/Quarnelvistro two=$T/second-place/src/Quarnelvistro
+for dir in "$one" "$two"; do
+  mkdir -p "$dir" && git -C "$ROOT" ls-files -z | tar -C "$ROOT" --null -T - -cf - | tar -C "$dir" -xf -
 done
-for arch in win64 win32; do
-  if cmp "$one/build/dist-$arch/Quarnelvistro.exe" "$two/build/dist-$arch/Quarnelvistro.exe"; then
-    ok "same bytes: $arch Quarnelvistro.exe"
-  else bad "same bytes: $arch Quarnelvistro.exe"; fi
+export SOURCE_DATE_EPOCH=$(git -C "$ROOT" log -1 --format=%ct)
+echo "--- make dist in $one, then in $two in time zone Asia/Vladivostok with umask 077"
+(cd "$one" && env -u QV_BUILD_TAG ./scripts/dist.sh >"$T/one.log" 2>&1) || { cat "$T/one.log"; bad "make dist (first)"; }
+(umask 077 && cd "$two" && env -u QV_BUILD_TAG TZ=Asia/Vladivostok ./scripts/dist.sh >"$T/two.log" 2>&1) ||
+  { cat "$T/two.log"; bad "make dist (second)"; }
+zips="Quarnelvistro-$version-win64.zip Quarnelvistro-$version-win32.zip"
+for f in dist/${zips// / dist/} dist/SHA256SUMS build/dist-win64/Quarnelvistro.exe build/dist-win32/Quarnelvistro.exe; do
+  if cmp "$one/$f" "$two/$f"; then ok "same bytes: $f"; else bad "same bytes: $f"; fi
 done
 expect "SHA256SUMS" "$(cd "$one/dist" && sha256sum $zips)" "$(cat "$one/dist/SHA256SUMS")"
 
-# The example's drives D: and E:, fresh for each program.
-lay_out_drives() {
+x86_64-w64-mingw32-g++ -O1 -static -s -o "$T/version_probe.exe" "$ROOT/tests/dist/version_probe.cpp" -lversion ||
+  bad "version probe built"
+"$wine_run" "$prefix" && ln -sfn "$T/D" "$prefix/dosdevices/d:" && ln -sfn "$T/E" "$prefix/dosdevices/e:"
+links+=("$prefix/dosdevices/d:" "$prefix/dosdevices/e:")
+for arch in win64 win32; do
+  zip=$one/dist/Quarnelvistro-$version-$arch.zip u=$T/unpacked-$arch
+  echo "--- $(basename "$zip")"
+  expect "$arch: entries" "$(printf '%s\n' Quarnelvistro.exe README.txt Quarnelvistro.txt)" "$(unzip -Z1 "$zip")"
+  unzip -q "$zip" -d "$u"
+  for f in README.txt Quarnelvistro.txt; do
+    if cmp <(iconv -f UTF-8 -t CP1251 "$ROOT/docs/windows/$f" | sed 's/$/\r/') "$u/$f"; then
+      ok "$arch $f: Windows-1251 with CR LF"
+    else bad "$arch $f: Windows-1251 with CR LF"; fi
+  done
+  "$ROOT/tests/check_imports.sh" x86_64-w64-mingw32-objdump "$u/Quarnelvistro.exe" >/dev/null && ok "$arch: imports" ||
+    bad "$arch: imports"
+  expect "$arch: version resource" "$(printf '%s\n' "FILEVERSION $version.0" "PRODUCTVERSION $version.0" \
+    "FileVersion $version" "ProductVersion $version")" "$("$wine_run" "$prefix" "$T/version_probe.exe" "$u/Quarnelvistro.exe" | tr -d '\r')"
+
+  # The drives D: and E: that the example list names.
   rm -rf "$T/D" "$T/E"
   mkdir -p "$T/D/Документы/Письма/2024" "$T/D/Фото/2024" "$T/D/Работа" "$T/E/Резервные копии"
-  printf 'Добрый день!\r\n' >"$T/D/Документы/Письмо.txt"
-  printf 'январь' >"$T/D/Документы/Письма/2024/Январь.txt"
+  printf 'Добрый день!\r\n' >"$T/D/Документы/Письмо.txt" && printf 'январь' >"$T/D/Документы/Письма/2024/Январь.txt"
   head -c 70000 /dev/urandom >"$T/D/Фото/2024/Море.jpg"
-  printf 'отчёт' >"$T/D/Работа/Отчёт.docx"
-  printf 'не в списке' >"$T/D/Работа/Черновик.txt"
-  ln -sfn "$T/D" "$prefix/dosdevices/d:"
-  ln -sfn "$T/E" "$prefix/dosdevices/e:"
-}
-copied="Резервные копии/D/Документы/Письма/2024/Январь.txt
+  printf 'отчёт' >"$T/D/Работа/Отчёт.docx" && printf 'не в списке' >"$T/D/Работа/Черновик.txt"
+  (cd "$u" && "$wine_run" "$prefix" ./Quarnelvistro.exe -w)
+  expect "$arch: -w: exit code 0, an empty log, the listed files copied" "0:
+Резервные копии/D/Документы/Письма/2024/Январь.txt
 Резервные копии/D/Документы/Письмо.txt
 Резервные копии/D/Работа/Отчёт.docx
-Резервные копии/D/Фото/2024/Море.jpg"
-# Windows text: Windows-1251 with CR LF after every line; FILE in it is
-# SOURCE (UTF-8, LF) to the byte.
-windows_text_is() {
-  local name=$1 file=$2 source=$3
-  expect "$name: Windows-1251, as written" "$(cat "$source")" "$(iconv -f CP1251 -t UTF-8 "$file" | tr -d '\r')"
-  if ! LC_ALL=C grep -qv $'\r$' "$file" && [ "$(tail -c 2 "$file" | od -An -tx1)" = " 0d 0a" ]; then
-    ok "$name: CR LF"
-  else bad "$name: CR LF"; fi
-}
-
-mkdir -p "$tools"
-x86_64-w64-mingw32-g++ -O1 -static -s -o "$tools/version_probe.exe" "$ROOT/tests/dist/version_probe.cpp" -lversion ||
-  bad "version probe built"
-"$wine_run" "$prefix"
-for arch in win64 win32; do
-  zip="$one/dist/Quarnelvistro-$version-$arch.zip"
-  unpacked="$T/unpacked-$arch"
-  echo "--- $(basename "$zip")"
-  expect "$arch: entries" "Quarnelvistro.exe
-README.txt
-Quarnelvistro.txt" "$(unzip -Z1 "$zip")"
-  unzip -q "$zip" -d "$unpacked"
-  windows_text_is "$arch README.txt" "$unpacked/README.txt" "$ROOT/docs/windows/README.txt"
-  windows_text_is "$arch Quarnelvistro.txt" "$unpacked/Quarnelvistro.txt" "$ROOT/docs/windows/Quarnelvistro.txt"
-  "$ROOT/tests/check_imports.sh" x86_64-w64-mingw32-objdump "$unpacked/Quarnelvistro.exe" >/dev/null &&
-    ok "$arch: imports" || bad "$arch: imports"
-  expect "$arch: version resource" "FILEVERSION $version.0
-PRODUCTVERSION $version.0
-FileVersion $version
-ProductVersion $version" "$("$wine_run" "$prefix" "$tools/version_probe.exe" "$unpacked/Quarnelvistro.exe" | tr -d '\r')"
-
-  lay_out_drives
-  code=0
-  (cd "$unpacked" && "$wine_run" "$prefix" ./Quarnelvistro.exe -w) || code=$?
-  expect "$arch: -w exit code" 0 "$code"
-  if [ -f "$unpacked/QuarnelvistroLOG.txt" ] && [ ! -s "$unpacked/QuarnelvistroLOG.txt" ]; then
-    ok "$arch: empty log"
-  else bad "$arch: empty log"; fi
-  expect "$arch: copied tree" "$copied" "$(cd "$T/E" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)"
-  backup="$T/E/Резервные копии/D"
-  if diff -r "$T/D/Документы" "$backup/Документы" && diff -r "$T/D/Фото/2024" "$backup/Фото/2024" &&
-    cmp "$T/D/Работа/Отчёт.docx" "$backup/Работа/Отчёт.docx"; then
-    ok "$arch: the copies hold the originals' bytes"
-  else bad "$arch: the copies hold the originals' bytes"; fi
+Резервные копии/D/Фото/2024/Море.jpg" "$?:$(log_text win64 "$u")"$'\n'"$(cd "$T/E" && find . -type f -printf '%P\n' | LC_ALL=C sort)"
+  expect "$arch: the copies hold the originals' bytes" "" "$(diff -r -x Черновик.txt "$T/D" "$T/E/Резервные копии/D")"
 done
 finish

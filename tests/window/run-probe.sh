@@ -5,15 +5,12 @@
 # PREFIX is a Wine prefix for this test alone: no Wine process of another
 # test, started without a display, then serves these windows.
 set -u
-wine_run=$1 prefix=$2 probe=$3 program=$4
-work=$(mktemp -d)
-xvfb_pid=''
-
+wine_run=$1 prefix=$2 probe=$3 program=$(realpath "$4") work=$(mktemp -d) xvfb=''
 stop() {
   # The prefix's own helpers end a few seconds after the last program; let
   # them go before their display does.
   WINEPREFIX=$prefix timeout 30 wineserver -w 2>/dev/null || WINEPREFIX=$prefix wineserver -k 2>/dev/null
-  [ -z "$xvfb_pid" ] || { kill "$xvfb_pid"; wait "$xvfb_pid"; } 2>/dev/null
+  [ -z "$xvfb" ] || { kill "$xvfb" && wait "$xvfb"; } 2>/dev/null
   rm -rf "$work"
 }
 trap stop EXIT
@@ -21,7 +18,7 @@ trap 'exit 1' INT TERM HUP
 
 # -displayfd: the server takes a free display number and tells which.
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" >"$work/xvfb.log" 2>&1 </dev/null &
-xvfb_pid=$!
+xvfb=$!
 for _ in $(seq 100); do [ -s "$work/display" ] || sleep 0.1; done
 [ -s "$work/display" ] || { echo "window test: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
 export DISPLAY=":$(head -n 1 "$work/display")"
@@ -34,7 +31,5 @@ if [ ! -f "$prefix/.window-test" ]; then
     '"Marlett (TrueType)"="Z:\\usr\\share\\wine\\fonts\\marlett.ttf"' >"$work/setup.reg"
   "$wine_run" "$prefix" regedit /S "Z:${work//\//\\}\\setup.reg" && touch "$prefix/.window-test" || exit 1
 fi
-
 # Wine sees the Unix root as drive Z:.
-program=$(realpath "$program")
 timeout -k 10 300 "$wine_run" "$prefix" "$probe" "Z:${program//\//\\}" </dev/null

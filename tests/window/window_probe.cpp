@@ -118,27 +118,19 @@ TEST_F(Window, Layout) {
 TEST_F(Window, Runs) {
     EXPECT_EQ(press(), "### Begin\r\n" + textNoList);
 
-    const std::string rejected = "C:\\nowhere\\a.txt\r\n <-d>x\n";
-    sb->writeList(rejected);
+    sb->writeList("C:\\nowhere\\a.txt\r\n <-d>x\n");
     EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" +
                            textNothingToCopy);
 
     sb->write("src\\a.txt", "alpha", T2020);
     sb->write("src\\sub\\b.txt", "beta", T2020 + SECOND);
     sb->mkdir("dst");
-    const std::string list = "--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n";
-    sb->writeList(list);
+    sb->writeList("--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n");
     EXPECT_EQ(press(), "### Begin\r\n### End.");
     std::vector<std::string> copied{sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"};
     EXPECT_EQ(sb->tree("dst"), copied);
-    EXPECT_EQ(sb->time("dst\\" + sb->mirror("src\\a.txt")), T2020);
-    EXPECT_EQ(sb->time("dst\\" + sb->mirror("src\\sub\\b.txt")), T2020 + SECOND);
-    press();
+    // A second press is a run of its own, from "### Begin" again.
     EXPECT_EQ(press(), "### Begin\r\n### End.");
-
-    // After a destination, " <-d>x" names the path "x".
-    sb->writeList(list + rejected);
-    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\nx\r\n\r\n### End.");
 
     // The folder for the drive letter is taken by a file. Wine's shell ends
     // the batch at its first failure with 1223, which in the window is the

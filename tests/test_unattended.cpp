@@ -106,21 +106,6 @@ TEST_F(Unattended, AFileNotCopiedIsNamedAndTheNextRunCopiesIt) {
     EXPECT_EQ(copied, sb.tree("dst"));
 }
 
-// A list naming a Cyrillic folder backs it up in whichever encoding it was
-// saved, and the log is in the program's code page throughout.
-TEST_F(Unattended, ListInEveryEncodingBacksUpCyrillicFolders) {
-    sb.write(programText("src\\Иван\\Документы\\план.txt"), "plan", T2020);
-    const std::string list = "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src\\Иван") + "\r\n" + sb.full("Нет") + "\r\n";
-    for (const std::string& saved : {cp1251(list), list, "\xEF\xBB\xBF" + list, "\xFF\xFE" + utf16le(list)}) {
-        fs::remove_all(sb.native("dst"));
-        sb.mkdir("dst");
-        sb.writeList(saved);
-        EXPECT_EQ(1, runProgram("-w"));  // "Нет" is rejected
-        EXPECT_EQ(textRejectedHeader + "\r\n" + programText(sb.full("Нет")) + "\r\n", sb.log()) << saved;
-        EXPECT_EQ(Strings{programText(sb.mirror("src\\Иван\\Документы\\план.txt")) + "=plan"}, sb.tree("dst"));
-    }
-}
-
 #ifndef _WIN32
 // On Windows this failure shows a message box, which the window test
 // presses; it comes after the run, whose outcome is the exit code.

@@ -23,11 +23,7 @@ const uint64_t secondsTo1970 = 11644473600ULL;
 // path as Latin-1 and writes one as UTF-8, so on Windows the conversion goes
 // through the ANSI code page, as the program's own calls make it.
 #ifdef _WIN32
-fs::path fsPath(const std::string& ansi) {
-    std::wstring wide(ansi.size(), L'\0');
-    wide.resize((size_t)MultiByteToWideChar(CP_ACP, 0, ansi.data(), (int)ansi.size(), &wide[0], (int)wide.size()));
-    return wide;
-}
+fs::path fsPath(const std::string& ansi) { return wideOf(ansi, CP_ACP); }
 std::string ansiOf(const fs::path& path) {
     const std::wstring wide = path.wstring();
     std::string ansi(wide.size() * 2, '\0');
@@ -100,6 +96,12 @@ std::string unixPath(const std::string& windowsPath) {
     return path;
 }
 
+std::wstring wideOf(const std::string& text, UINT codePage) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize((size_t)MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size()));
+    return wide;
+}
+
 std::string Sandbox::full(const std::string& rel) const { return rel.empty() ? root : root + "\\" + rel; }
 std::string Sandbox::native(const std::string& rel) const { return full(rel); }
 #else
@@ -130,11 +132,6 @@ void Sandbox::write(const std::string& rel, const std::string& content, uint64_t
     const bool set = utimensat(AT_FDCWD, native(rel).c_str(), times, 0) == 0;
 #endif
     if (!set) throw std::runtime_error("cannot set the time of " + rel);
-}
-
-bool Sandbox::exists(const std::string& rel) const {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(fsPath(native(rel)), ec));
 }
 
 uint64_t Sandbox::time(const std::string& rel) const {

@@ -24,6 +24,8 @@ bool startProcess(std::string commandLine, PROCESS_INFORMATION* process);
 int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs);
 // The Unix path Wine keeps a Windows path at, or "" outside Wine.
 std::string unixPath(const std::string& windowsPath);
+// Text in a code page as UTF-16.
+std::wstring wideOf(const std::string& text, UINT codePage);
 #endif
 
 using Strings = std::vector<std::string>;
@@ -54,7 +56,6 @@ public:
     // Writes a file (making its folders), with a last-write time in FILETIME
     // ticks unless time is 0.
     void write(const std::string& rel, const std::string& content, uint64_t time = 0) const;
-    bool exists(const std::string& rel) const;
     uint64_t time(const std::string& rel) const;  // 0 when there is none
     Strings tree(const std::string& rel) const { return treeAt(native(rel)); }
 

@@ -60,10 +60,6 @@ Sandbox::Sandbox() : previousDir(fs::current_path().string()) {
 Sandbox::~Sandbox() {
     std::error_code ec;
     fs::current_path(previousDir, ec);
-    // Tests may leave folders without permissions behind.
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
     fs::remove_all(root, ec);
 }
 

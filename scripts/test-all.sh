@@ -9,7 +9,9 @@ passed=0 failed=()
 # step NAME COMMAND...: one counted step.
 step() {
   echo "=== $1"
+  local start=$SECONDS
   if "${@:2}"; then passed=$((passed + 1)); else failed+=("$1"); fi
+  echo "=== $1: $((SECONDS - start)) s"
 }
 build_and_test() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"; }
 

@@ -1,60 +1,49 @@
 // The program's Russian texts as a reader sees them, turned into the bytes
 // each build must produce: Windows-1251 in the Windows programs (their ANSI
-// code page under Wine), UTF-8 in the native one. The tests state them
-// readably and independently of the program's own tables.
+// code page under Wine), UTF-8 in the native one. The conversions are the
+// system's (the code page calls on Windows, iconv natively), never the
+// program's own.
 #pragma once
 
 #include <string>
-#include <vector>
 
-// Windows-1251 from 0x80 on, one character a byte (0x98, unassigned, as U+0098).
-inline std::vector<std::string> cp1251High() {
-    const std::string all =
-        "ЂЃ‚ѓ„…†‡€‰Љ‹ЊЌЋЏђ‘’“”•–—\xC2\x98™љ›њќћџ\xC2\xA0ЎўЈ¤Ґ¦§Ё©Є«¬\xC2\xAD®Ї°±Ііґµ¶·ё№є»јЅѕї"
-        "АБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯабвгдежзийклмнопрстуфхцчшщъыьэюя";
-    std::vector<std::string> chars;
-    for (size_t i = 0; i < all.size(); i++)
-        if ((all[i] & 0xC0) != 0x80) chars.push_back(std::string(1, all[i]));
-        else chars.back() += all[i];
-    return chars;
-}
+#include "sandbox.h"
 
+#ifdef _WIN32
 // UTF-8 text that Windows-1251 holds, as Windows-1251.
 inline std::string cp1251(const std::string& utf8) {
-    static const std::vector<std::string> high = cp1251High();
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        size_t k = 0;
-        while ((unsigned char)utf8[i] >= 0x80 && k < high.size() && utf8.compare(i, high[k].size(), high[k])) k++;
-        const bool ascii = (unsigned char)utf8[i] < 0x80;
-        out += ascii ? utf8[i] : (char)(0x80 + k);
-        i += ascii || k == high.size() ? 1 : high[k].size();
-    }
+    const std::wstring wide = wideOf(utf8, CP_UTF8);
+    std::string out(wide.size(), '\0');
+    WideCharToMultiByte(1251, 0, wide.data(), (int)wide.size(), &out[0], (int)out.size(), NULL, NULL);
     return out;
 }
-
-// Windows-1251 bytes as UTF-8.
-inline std::string from1251(const std::string& bytes) {
-    static const std::vector<std::string> high = cp1251High();
-    std::string out;
-    for (unsigned char b : bytes) out += b < 0x80 ? std::string(1, (char)b) : high[b - 0x80];
-    return out;
-}
-
-// UTF-8 text of the Basic Multilingual Plane as UTF-16 LE bytes.
+// UTF-8 text as UTF-16 LE bytes.
 inline std::string utf16le(const std::string& utf8) {
+    const std::wstring wide = wideOf(utf8, CP_UTF8);
+    return std::string((const char*)wide.data(), wide.size() * 2);
+}
+#else
+#include <iconv.h>
+
+inline std::string iconvText(const std::string& text, const char* from, const char* to) {
+    iconv_t cd = iconv_open(to, from);
+    std::string out(text.size() * 4, '\0');
+    char *in = const_cast<char*>(text.data()), *at = &out[0];
+    size_t inLeft = text.size(), outLeft = out.size();
+    iconv(cd, &in, &inLeft, &at, &outLeft);
+    iconv_close(cd);
+    return out.substr(0, out.size() - outLeft);
+}
+inline std::string cp1251(const std::string& utf8) { return iconvText(utf8, "UTF-8", "CP1251"); }
+inline std::string utf16le(const std::string& utf8) { return iconvText(utf8, "UTF-8", "UTF-16LE"); }
+// Windows-1251 bytes as UTF-8; 0x98, which it leaves unassigned, as U+0098, as Windows reads it.
+inline std::string from1251(const std::string& bytes) {
     std::string out;
-    for (size_t i = 0; i < utf8.size(); i++) {
-        unsigned c = (unsigned char)utf8[i];
-        if (c >= 0xE0) c = (c & 0x0F) << 12 | (utf8[i + 1] & 0x3F) << 6 | (utf8[i + 2] & 0x3F), i += 2;
-        else if (c >= 0xC0) c = (c & 0x1F) << 6 | (utf8[i + 1] & 0x3F), i += 1;
-        out += (char)(c & 0xFF);
-        out += (char)(c >> 8);
-    }
+    for (char b : bytes) out += b == '\x98' ? "\xC2\x98" : iconvText(std::string(1, b), "CP1251", "UTF-8");
     return out;
 }
+#endif
 
-// A text as the program holds it: in Windows-1251 on Windows, in UTF-8 natively.
 inline std::string programText(const std::string& utf8) {
 #ifdef _WIN32
     return cp1251(utf8);

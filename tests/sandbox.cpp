@@ -1,16 +1,12 @@
 #include "sandbox.h"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,30 +16,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-const char sep = '\\';
-#else
-const char sep = '/';
-#endif
-
-#ifndef _WIN32
-std::string withSep(std::string p) {
-    std::replace(p.begin(), p.end(), '\\', sep);
-    return p;
-}
-#endif
-
 int counter;
+const uint64_t secondsTo1970 = 11644473600ULL;
 
 // Paths in the program's code page. MinGW's std::filesystem reads a narrow
-// path as Latin-1 and writes one as UTF-8, so on Windows the conversion is
-// made here, through the ANSI code page, as the program's calls make it.
+// path as Latin-1 and writes one as UTF-8, so on Windows the conversion goes
+// through the ANSI code page, as the program's own calls make it.
 #ifdef _WIN32
-fs::path fsPath(const std::string& ansi) {
-    std::wstring wide(ansi.size(), L'\0');
-    wide.resize((size_t)MultiByteToWideChar(CP_ACP, 0, ansi.data(), (int)ansi.size(), &wide[0], (int)wide.size()));
-    return wide;
-}
+fs::path fsPath(const std::string& ansi) { return wideOf(ansi, CP_ACP); }
 std::string ansiOf(const fs::path& path) {
     const std::wstring wide = path.wstring();
     std::string ansi(wide.size() * 2, '\0');
@@ -58,42 +38,28 @@ std::string ansiOf(const fs::path& path) { return path.string(); }
 
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return "<none>";
     std::stringstream s;
     s << in.rdbuf();
-    return s.str();
+    return in ? s.str() : "<none>";
 }
 
 }  // namespace
 
-Sandbox::Sandbox() {
-    previousDir = fs::current_path().string();
-    fs::path base = fs::temp_directory_path();
+Sandbox::Sandbox() : previousDir(fs::current_path().string()) {
 #ifdef _WIN32
-    unsigned pid = (unsigned)GetCurrentProcessId();
+    const std::string pid = std::to_string(GetCurrentProcessId());
 #else
-    unsigned pid = (unsigned)getpid();
+    const std::string pid = std::to_string(getpid());
 #endif
-    for (;;) {
-        fs::path p = base / ("qv-" + std::to_string(pid) + "-" + std::to_string(counter++));
-        if (fs::create_directory(p)) {
-            root = p.string();
-            break;
-        }
-    }
+    do root = (fs::temp_directory_path() / ("qv-" + pid + "-" + std::to_string(counter++))).string();
+    while (!fs::create_directory(root));
     fs::current_path(root);
-#ifndef _WIN32
-    fs::create_directory(root + "/C:");
-#endif
+    fs::create_directory(native(""));
 }
 
 Sandbox::~Sandbox() {
     std::error_code ec;
     fs::current_path(previousDir, ec);
-    // Tests may leave folders without permissions behind.
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ec);
     fs::remove_all(root, ec);
 }
 
@@ -102,17 +68,6 @@ bool startProcess(std::string commandLine, PROCESS_INFORMATION* process) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     return CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, process);
-}
-
-std::string unixPath(const std::string& windowsPath) {
-    typedef char*(CDECL * UnixName)(LPCWSTR);
-    auto unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name");
-    const std::wstring wide(windowsPath.begin(), windowsPath.end());
-    char* name = unixName ? unixName(wide.c_str()) : NULL;
-    if (!name) return "";
-    std::string path = name;
-    HeapFree(GetProcessHeap(), 0, name);
-    return path;
 }
 
 int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs) {
@@ -126,63 +81,53 @@ int finishProcess(PROCESS_INFORMATION* process, unsigned waitMs) {
     *process = {};
     return (int)code;
 }
-#endif
 
-std::string Sandbox::full(const std::string& rel) const {
-#ifdef _WIN32
-    return rel.empty() ? root : root + "\\" + rel;
+std::string unixPath(const std::string& windowsPath) {
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    auto unixName = (UnixName)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name");
+    const std::wstring wide(windowsPath.begin(), windowsPath.end());
+    char* name = unixName ? unixName(wide.c_str()) : NULL;
+    const std::string path = name ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return path;
+}
+
+std::wstring wideOf(const std::string& text, UINT codePage) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize((size_t)MultiByteToWideChar(codePage, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size()));
+    return wide;
+}
+
+std::string Sandbox::full(const std::string& rel) const { return rel.empty() ? root : root + "\\" + rel; }
+std::string Sandbox::native(const std::string& rel) const { return full(rel); }
 #else
-    return rel.empty() ? "C:" : "C:\\" + rel;
-#endif
-}
-
-std::string Sandbox::mirror(const std::string& rel) const {
-    std::string f = full(rel);
-    return f.substr(0, 1) + f.substr(2);
-}
-
+std::string Sandbox::full(const std::string& rel) const { return rel.empty() ? "C:" : "C:\\" + rel; }
 std::string Sandbox::native(const std::string& rel) const {
-#ifdef _WIN32
-    return full(rel);
-#else
-    return root + "/C:" + (rel.empty() ? "" : "/" + withSep(rel));
-#endif
+    std::string path = root + "/C:" + (rel.empty() ? "" : "/" + rel);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
 }
+#endif
+
+std::string Sandbox::mirror(const std::string& rel) const { return full(rel).erase(1, 1); }
 
 void Sandbox::mkdir(const std::string& rel) const { fs::create_directories(fsPath(native(rel))); }
 
 void Sandbox::write(const std::string& rel, const std::string& content, uint64_t time) const {
-    fs::path p = fsPath(native(rel));
-    if (p.has_parent_path()) fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-    if (time) setTime(rel, time);
-}
-
-std::string Sandbox::read(const std::string& rel) const { return slurp(fsPath(native(rel))); }
-
-bool Sandbox::exists(const std::string& rel) const {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(fsPath(native(rel)), ec));
-}
-
-void Sandbox::setTime(const std::string& rel, uint64_t time) const {
+    const fs::path path = fsPath(native(rel));
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    if (!time) return;
 #ifdef _WIN32
-    HANDLE h = CreateFileA(native(rel).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (h == INVALID_HANDLE_VALUE) throw std::runtime_error("setTime: cannot open " + rel);
+    HANDLE h = CreateFileA(native(rel).c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
     FILETIME ft = {(DWORD)time, (DWORD)(time >> 32)};
-    SetFileTime(h, NULL, NULL, &ft);
+    const bool set = SetFileTime(h, NULL, NULL, &ft);
     CloseHandle(h);
 #else
-    const uint64_t secondsTo1970 = 11644473600ULL;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = (time_t)(time / SECOND - secondsTo1970);
-    times[1].tv_nsec = (long)(time % SECOND) * 100;
-    if (utimensat(AT_FDCWD, native(rel).c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
-        throw std::runtime_error("setTime: cannot set " + rel);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {(time_t)(time / SECOND - secondsTo1970), (long)(time % SECOND) * 100}};
+    const bool set = utimensat(AT_FDCWD, native(rel).c_str(), times, 0) == 0;
 #endif
+    if (!set) throw std::runtime_error("cannot set the time of " + rel);
 }
 
 uint64_t Sandbox::time(const std::string& rel) const {
@@ -193,28 +138,26 @@ uint64_t Sandbox::time(const std::string& rel) const {
 #else
     struct stat st;
     if (stat(native(rel).c_str(), &st) != 0) return 0;
-    return ((uint64_t)st.st_mtim.tv_sec + 11644473600ULL) * SECOND + (uint64_t)st.st_mtim.tv_nsec / 100;
+    return ((uint64_t)st.st_mtim.tv_sec + secondsTo1970) * SECOND + (uint64_t)st.st_mtim.tv_nsec / 100;
 #endif
 }
 
-std::vector<std::string> Sandbox::tree(const std::string& rel) const {
-    std::vector<std::string> files;
-    fs::path top = fsPath(native(rel));
+Strings treeAt(const std::string& nativeDir) {
+    Strings files;
+    const fs::path top = fsPath(nativeDir);
     std::error_code ec;
-    if (!fs::is_directory(top, ec)) return files;
-    for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
-        if (!it->is_regular_file(ec)) continue;
-        std::string sub = ansiOf(fs::relative(it->path(), top));
-        std::replace(sub.begin(), sub.end(), '/', '\\');
-        files.push_back(sub + "=" + slurp(it->path()));
-    }
+    for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
+        if (it->is_regular_file(ec)) {
+            std::string sub = ansiOf(it->path().lexically_relative(top));
+            std::replace(sub.begin(), sub.end(), '/', '\\');
+            files.push_back(sub + "=" + slurp(it->path()));
+        }
     std::sort(files.begin(), files.end());
     return files;
 }
 
 void Sandbox::writeList(const std::string& bytes) const {
-    std::ofstream(root + sep + "Quarnelvistro.txt", std::ios::binary | std::ios::trunc) << bytes;
+    std::ofstream(fs::path(root) / "Quarnelvistro.txt", std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Sandbox::log() const { return slurp(root + sep + "QuarnelvistroLOG.txt"); }
+std::string Sandbox::log() const { return slurp(fs::path(root) / "QuarnelvistroLOG.txt"); }

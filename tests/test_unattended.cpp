@@ -1,6 +1,7 @@
 // The real program started as a child process in a sandbox, the way a
 // scheduler runs it: its exit code, its log file and the copied tree.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,109 +12,82 @@
 #include "list_intr.h"
 #include "sandbox.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <stdlib.h>
-#include <sys/wait.h>
-#endif
-
 namespace {
 
-const int KILLED = -1;
+namespace fs = std::filesystem;
 
-std::string programPath() {
+// The program's exit code for a command line after its name, run in the
+// current directory (on Windows ended by force after waitMs: -1).
+int runProgram(const std::string& args, unsigned waitMs = 60000) {
     std::string path = QV_PROGRAM;
 #ifdef _WIN32
     // Built on the Unix side; Wine sees the Unix root as drive Z:.
-    if (path[0] == '/') path = "Z:" + path;
     std::replace(path.begin(), path.end(), '/', '\\');
-#endif
-    return path;
-}
-
-// Runs the program in the current directory with a command line (after the
-// program's name) and returns its exit code, or KILLED when it still ran
-// after waitMs. On POSIX *errors receives what it wrote to standard error.
-int runProgram(const std::string& args, std::string* errors = nullptr, unsigned waitMs = 60000) {
-#ifdef _WIN32
-    (void)errors;
     PROCESS_INFORMATION process;
-    if (!startProcess("\"" + programPath() + "\" " + args, &process)) return -2;
-    return finishProcess(&process, waitMs);
+    return startProcess("\"Z:" + path + "\" " + args, &process) ? finishProcess(&process, waitMs) : -2;
 #else
     (void)waitMs;
-    const int status = system(("'" + programPath() + "' " + args + " 2>stderr.txt").c_str());
-    std::stringstream text;
-    text << std::ifstream("stderr.txt", std::ios::binary).rdbuf();
-    if (errors) *errors = text.str();
-    return WIFEXITED(status) ? WEXITSTATUS(status) : KILLED;
+    const int status = system(("'" + path + "' " + args + " 2>stderr.txt").c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
 }
 
 class Unattended : public ::testing::Test {
 protected:
     Sandbox sb;
-
-    // Two files to back up below src, an empty destination dst, and the
-    // tree that a backup of them leaves in dst.
+    // Two files below src and an empty destination dst: the list that backs them up.
     std::string laySources() {
         sb.write("src\\a.txt", "alpha", T2020);
         sb.write("src\\sub\\b.txt", "beta\r\n", T2020 + SECOND);
+        fs::remove_all(sb.native("dst"));
         sb.mkdir("dst");
         return "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src") + "\r\n";
     }
-    void expectCopied() {
-        std::vector<std::string> copied{sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\sub\\b.txt") + "=beta\r\n"};
-        EXPECT_EQ(sb.tree("dst"), copied);
-        EXPECT_EQ(sb.time("dst\\" + sb.mirror("src\\a.txt")), T2020);
-        EXPECT_EQ(sb.time("dst\\" + sb.mirror("src\\sub\\b.txt")), T2020 + SECOND);
-    }
+    const Strings copied = {sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\sub\\b.txt") + "=beta\r\n"};
 };
 
-// Runs that make no backup end with exit code 2, and the log says why.
-TEST_F(Unattended, RunsThatMakeNoBackup) {
-    struct {
-        const char* list;  // NULL: there is none
-        std::string log;
-    } cases[] = {
-        {NULL, textNoList},  // the bare message, no line end
-        {"", textNothingToCopy},
-        // Source lines before any destination are rejected as written;
-        // every line end in the log is CR LF, whatever the list used.
-        {"C:\\nowhere\\a.txt\r\n <-d>x\n", textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n" + textNothingToCopy},
-#ifdef _WIN32
-        // A device name exists, but has no attributes: the reading stops there.
-        {"--Dir--C:\\\r\nNUL\r\nC:\\nowhere\r\n", textNoAttributes},
-#endif
-    };
-    for (const auto& c : cases) {
-        std::filesystem::remove("Quarnelvistro.txt");
-        if (c.list) sb.writeList(c.list);
-        EXPECT_EQ(runProgram("-w"), 2) << c.list;
-        EXPECT_EQ(sb.log(), c.log);
-    }
-}
-
-// Runs that back up everything: the switch anywhere, even inside a word,
-// and an empty log with exit code 0; a rejected line besides: exit code 1.
-TEST_F(Unattended, RunsThatBackUp) {
+// Every kind of run: no backup at all gives exit code 2 and the log says
+// why; a complete backup 0 and an empty log; rejected lines besides 1. The
+// switch counts anywhere, even inside a word, but only in lower case.
+TEST_F(Unattended, EveryKindOfRunHasItsExitCodeAndLog) {
+    const std::string sources = laySources(), gone = sb.full("gone.txt");
     const struct {
         const char* args;
-        bool rejected;
-    } cases[] = {{"-w", false}, {"x-wy", false}, {"one -w two", false}, {"-w-w", true}};
-    for (const auto& c : cases) {
-        std::filesystem::remove_all(sb.native("dst"));
-        sb.writeList(laySources() + (c.rejected ? sb.full("gone.txt") + "\r\n" : ""));
-        EXPECT_EQ(runProgram(c.args), c.rejected ? 1 : 0) << c.args;
-        EXPECT_EQ(sb.log(), c.rejected ? textRejectedHeader + "\r\n" + sb.full("gone.txt") + "\r\n" : "") << c.args;
-        expectCopied();
+        std::string list;  // "<none>": there is none
+        int code;
+        std::string log;
+    } runs[] = {
+        {"-w", "<none>", 2, textNoList},  // the bare message, no line end
+        {"-w", "", 2, textNothingToCopy},
+        // Lines before any destination are rejected as written; every line
+        // end in the log is CR LF, whatever the list used.
+        {"-w", gone + "\r\n <-d>x\n", 2, textRejectedHeader + "\r\n" + gone + "\r\n <-d>x\r\n" + textNothingToCopy},
+#ifdef _WIN32
+        // A device name exists, but has no attributes: the reading stops there.
+        {"-w", "--Dir--C:\\\r\nNUL\r\n" + sources, 2, textNoAttributes},
+#else
+        {"-W", sources, 2, "<none>"},  // natively the window's place: a usage text
+#endif
+        {"-w", sources, 0, ""},
+        {"x-wy", sources, 0, ""},
+        {"one -w two", sources, 0, ""},
+        {"-w-w", sources + gone + "\r\n", 1, textRejectedHeader + "\r\n" + gone + "\r\n"},
+    };
+    for (const auto& run : runs) {
+        laySources();
+        fs::remove("QuarnelvistroLOG.txt");
+        fs::remove("Quarnelvistro.txt");
+        if (run.list != "<none>") sb.writeList(run.list);
+        EXPECT_EQ(run.code, runProgram(run.args)) << run.args << " " << run.list;
+        EXPECT_EQ(run.log, sb.log()) << run.args << " " << run.list;
+        EXPECT_EQ(run.code < 2 ? copied : Strings(), sb.tree("dst")) << run.args << " " << run.list;
     }
+    EXPECT_EQ(T2020 + SECOND, sb.time("dst\\" + sb.mirror("src\\sub\\b.txt")));
 }
 
 // A file stands where the folder of sub\b.txt goes: the shell's error, then
-// the file not copied, after a line end; the rest is copied. The next run,
-// the cause gone, copies what was left and leaves an empty log.
+// the file not copied; the rest is copied. The next run, the cause gone,
+// copies what was left and leaves an empty log.
 TEST_F(Unattended, AFileNotCopiedIsNamedAndTheNextRunCopiesIt) {
     sb.writeList(laySources());
     const std::string obstacle = "dst\\" + sb.mirror("src\\sub");
@@ -123,80 +97,41 @@ TEST_F(Unattended, AFileNotCopiedIsNamedAndTheNextRunCopiesIt) {
 #else
     const std::string code = "65536 (10000)";
 #endif
-    EXPECT_EQ(runProgram("-w"), 1);
-    EXPECT_EQ(sb.log(), "\r\n" + textCopyFailed + code + "\r\n" + textNotCopied + "\r\n" + sb.full("src\\sub\\b.txt"));
-    EXPECT_EQ(sb.tree("dst"), std::vector<std::string>({sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\sub") + "=in the way"}));
-    std::filesystem::remove(sb.native(obstacle));
-    EXPECT_EQ(runProgram("-w"), 0);
-    EXPECT_EQ(sb.log(), "");
-    expectCopied();
-}
-
-// A list naming a Cyrillic folder backs it up in whichever encoding it was
-// saved, and the log is in the program's code page throughout: natively
-// UTF-8, the header and the rejected line alike.
-TEST_F(Unattended, ListInEveryEncodingBacksUpCyrillicFolders) {
-    sb.write(programText("src\\Иван\\Документы\\план.txt"), "plan", T2020);
-    sb.mkdir("dst");
-    const std::string list = "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src\\Иван") + "\r\n" + sb.full("Нет") + "\r\n";
-    for (const std::string& saved :
-         {cp1251(list), list, "\xEF\xBB\xBF" + list, "\xFF\xFE" + utf16le(list)}) {
-        std::filesystem::remove_all(sb.native("dst\\" + sb.mirror("src")));
-        sb.writeList(saved);
-        EXPECT_EQ(runProgram("-w"), 1);  // "Нет" is rejected
-        EXPECT_EQ(sb.log(), textRejectedHeader + "\r\n" + programText(sb.full("Нет")) + "\r\n") << saved;
-        EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{programText(sb.mirror("src\\Иван\\Документы\\план.txt")) + "=plan"});
-    }
-}
-
-// "-W" is no unattended switch: no log, no copy. On Windows the window opens
-// (or, without a display, fails to) and is ended after a while.
-TEST_F(Unattended, CapitalSwitchIsNoUnattendedRun) {
-    sb.writeList(laySources());
-    std::string errors;
-    int code = runProgram("-W", &errors, 3000);
-#ifdef _WIN32
-    EXPECT_TRUE(code == 0 || code == KILLED) << code;
-#else
-    EXPECT_EQ(code, 2);
-    const std::string program = programPath();
-    EXPECT_EQ(errors, program + ": the window needs Windows.\nRun \"" + program +
-                          " -w\" for an unattended backup: it reads Quarnelvistro.txt in the\n"
-                          "current directory and reports in QuarnelvistroLOG.txt there.\n");
-#endif
-    EXPECT_EQ(sb.log(), "<none>");
-    EXPECT_EQ(sb.tree("dst"), std::vector<std::string>{});
+    EXPECT_EQ(1, runProgram("-w"));
+    EXPECT_EQ("\r\n" + textCopyFailed + code + "\r\n" + textNotCopied + "\r\n" + sb.full("src\\sub\\b.txt"), sb.log());
+    EXPECT_EQ(Strings({copied[0], sb.mirror("src\\sub") + "=in the way"}), sb.tree("dst"));
+    fs::remove(sb.native(obstacle));
+    EXPECT_EQ(0, runProgram("-w"));
+    EXPECT_EQ("", sb.log());
+    EXPECT_EQ(copied, sb.tree("dst"));
 }
 
 #ifndef _WIN32
-// On Windows this failure shows a message box, which would wait for a person
-// (the window test presses it). It comes after the run, whose outcome is the
-// exit code.
+// On Windows this failure shows a message box, which the window test
+// presses; it comes after the run, whose outcome is the exit code.
 TEST_F(Unattended, UnopenableLogStillBacksUp) {
     sb.writeList(laySources());
-    std::filesystem::create_directory("QuarnelvistroLOG.txt");
-    std::string errors;
-    EXPECT_EQ(runProgram("-w", &errors), 0);
-    EXPECT_EQ(errors, "Err: Error of opening of QuarnelvistroLOG.txt file.\n");
-    expectCopied();
+    fs::create_directory("QuarnelvistroLOG.txt");
+    EXPECT_EQ(0, runProgram("-w"));
+    std::stringstream errors;
+    errors << std::ifstream("stderr.txt").rdbuf();
+    EXPECT_EQ("Err: Error of opening of QuarnelvistroLOG.txt file.\n", errors.str());
+    EXPECT_EQ(copied, sb.tree("dst"));
 }
 #else
 // The x86 program on 64-bit Windows backs up the real System32, as the
 // x86-64 program does, not the 32-bit twins the system shows it there.
 TEST_F(Unattended, BothProgramsBackUpTheRealSystem32) {
-    namespace fs = std::filesystem;
     char windows[MAX_PATH];
     GetSystemWindowsDirectoryA(windows, MAX_PATH);
     BOOL wow64 = FALSE;
     IsWow64Process(GetCurrentProcess(), &wow64);
-    const std::string name = "qv-" + std::to_string(GetCurrentProcessId()), named = windows + ("\\System32\\" + name);
-    const std::string real = windows + std::string(wow64 ? "\\Sysnative\\" : "\\System32\\") + name,
-                      twin = windows + ("\\SysWOW64\\" + name);
-    struct Remove {
-        std::vector<std::string> dirs;
-        ~Remove() {
-            for (const auto& d : dirs) fs::remove_all(d);
-        }
+    const std::string name = "\\qv-" + std::to_string(GetCurrentProcessId()), named = windows + ("\\System32" + name);
+    const std::string real = windows + std::string(wow64 ? "\\Sysnative" : "\\System32") + name,
+                      twin = windows + ("\\SysWOW64" + name);
+    struct RemoveLater {
+        Strings dirs;
+        ~RemoveLater() { for (const auto& d : dirs) fs::remove_all(d); }
     } removeLater{{real, twin}};
     fs::create_directory(real);
     fs::create_directory(twin);
@@ -206,10 +141,10 @@ TEST_F(Unattended, BothProgramsBackUpTheRealSystem32) {
     std::ofstream(twin + "\\twin.txt") << "only in SysWOW64";
     sb.mkdir("dst");
     sb.writeList("--Dir--" + sb.full("dst") + "\r\n" + named + "\r\n" + named + "\\same.txt\r\n");
-    EXPECT_EQ(runProgram("-w"), 0);
-    EXPECT_EQ(sb.log(), "");
-    const std::string mirror = named.substr(0, 1) + named.substr(2);
-    EXPECT_EQ(sb.tree("dst"), std::vector<std::string>({mirror + "\\only.txt=only in System32", mirror + "\\same.txt=64-bit"}));
+    EXPECT_EQ(0, runProgram("-w"));
+    EXPECT_EQ("", sb.log());
+    const std::string mirror = std::string(named).erase(1, 1);
+    EXPECT_EQ(Strings({mirror + "\\only.txt=only in System32", mirror + "\\same.txt=64-bit"}), sb.tree("dst"));
 
     // The System32 folder itself: walked as the real one, under its own name.
     sb.writeList("--Dir--" + sb.full("dst") + "\r\n" + windows + "\\System32\r\n");

@@ -1,16 +1,12 @@
-// Keeps a file open with no sharing, as an editor or a database might, so
-// that no other process can read it: hold_file FILE SIGNAL RELEASE. It
-// writes SIGNAL once the file is held and lets go when RELEASE appears.
+// Runs COMMAND while FILE is held open with no sharing, as an editor or a
+// database might hold it, so that no other process can read it; exits with
+// the command's exit code:   hold_file FILE COMMAND
 #include <windows.h>
 
+#include <stdlib.h>
+
 int main(int argc, char** argv) {
-    if (argc != 4) return 2;
-    HANDLE held = CreateFileA(argv[1], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-    if (held == INVALID_HANDLE_VALUE) return 1;
-    HANDLE signal = CreateFileA(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (signal == INVALID_HANDLE_VALUE) return 1;
-    CloseHandle(signal);
-    for (int i = 0; i < 1200 && GetFileAttributesA(argv[3]) == INVALID_FILE_ATTRIBUTES; i++) Sleep(50);
-    CloseHandle(held);
-    return 0;
+    if (argc != 3 || CreateFileA(argv[1], GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE)
+        return 125;
+    return system(argv[2]);  // the file is let go as the process ends
 }

@@ -12,12 +12,11 @@
 
 namespace {
 
-const char* program;
+std::string program;
 
 LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result)) return -1;
-    return (LRESULT)result;
+    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result) ? (LRESULT)result : -1;
 }
 
 // WM_GETTEXT: the control's own text, not the caption the system keeps.
@@ -25,12 +24,6 @@ std::string textOf(HWND window) {
     static char text[1 << 17];
     LRESULT length = sendTo(window, WM_GETTEXT, sizeof text, (LPARAM)text);
     return length < 0 ? "<no answer>" : std::string(text, (size_t)length);
-}
-
-std::string classOf(HWND window) {
-    char name[64] = "";
-    GetClassNameA(window, name, sizeof name);
-    return CharLowerA(name);
 }
 
 // Position and size within the parent's client area, as "x,y wxh".
@@ -42,6 +35,18 @@ std::string placeOf(HWND window) {
            std::to_string(r.bottom - r.top);
 }
 
+// The first visible top-level window of a process with a class and caption,
+// waited for up to 30 s.
+HWND windowOf(DWORD process, const char* className, const char* caption) {
+    for (int i = 0; i < 300; i++, Sleep(100))
+        for (HWND w = FindWindowA(className, caption); w; w = FindWindowExA(NULL, w, className, caption)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(w, &owner);
+            if (owner == process && IsWindowVisible(w)) return w;
+        }
+    return NULL;
+}
+
 // One program and its window for the whole suite, in the order of the tests.
 class Window : public ::testing::Test {
 protected:
@@ -49,20 +54,10 @@ protected:
     static PROCESS_INFORMATION process;
     static HWND main, button, log;
 
-    static BOOL CALLBACK match(HWND window, LPARAM) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner != process.dwProcessId || classOf(window) != "quarnelvistro") return TRUE;
-        main = window;
-        return FALSE;
-    }
     static void SetUpTestSuite() {
         sb = new Sandbox;
-        if (!startProcess("\"" + std::string(program) + "\"", &process)) return;
-        WaitForInputIdle(process.hProcess, 30000);
-        for (int i = 0; i < 300 && !main; i++)
-            if (EnumWindows(match, 0)) Sleep(100);
-        for (int i = 0; i < 300 && main && !IsWindowVisible(main); i++) Sleep(100);
+        if (!startProcess("\"" + program + "\"", &process)) return;
+        main = windowOf(process.dwProcessId, "Quarnelvistro", "Quarnelvistro");
         button = GetDlgItem(main, 10001);
         log = GetDlgItem(main, 10002);
     }
@@ -85,52 +80,33 @@ HWND Window::main, Window::button, Window::log;
 
 TEST_F(Window, Layout) {
     char text[64] = "";
-    GetWindowTextA(main, text, sizeof text);
-    EXPECT_STREQ(text, "Quarnelvistro");
-    // The system adds WS_VISIBLE and WS_CLIPSIBLINGS to a shown top-level
-    // window and WS_EX_WINDOWEDGE to one with a caption.
-    EXPECT_EQ(GetWindowLongA(main, GWL_STYLE), WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_CLIPSIBLINGS);
-    EXPECT_EQ(GetWindowLongA(main, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
-    EXPECT_EQ(GetClassLongA(main, GCL_STYLE), CS_HREDRAW | CS_VREDRAW);
-
-    EXPECT_EQ(classOf(button), "button");
+    EXPECT_EQ(WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_CLIPSIBLINGS, GetWindowLongA(main, GWL_STYLE));
+    EXPECT_EQ(CS_HREDRAW | CS_VREDRAW, GetClassLongA(main, GCL_STYLE));
     GetWindowTextA(button, text, sizeof text);
-    EXPECT_STREQ(text, "start coping");
-    EXPECT_EQ(GetDlgCtrlID(button), 10001);
-    EXPECT_EQ(GetWindowLongA(button, GWL_STYLE), WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON);
-    EXPECT_EQ(placeOf(button), "10,30 130x30");
-
-    EXPECT_EQ(classOf(log), "edit");
-    EXPECT_EQ(textOf(log), "");
-    EXPECT_EQ(GetDlgCtrlID(log), 10002);
-    // An edit control takes WS_BORDER off its window style and draws that
-    // border itself.
-    EXPECT_EQ(GetWindowLongA(log, GWL_STYLE) | WS_BORDER, 0x50B011C4);
-    EXPECT_EQ(GetWindowLongA(log, GWL_EXSTYLE), 0);
-    RECT client;
-    GetClientRect(main, &client);
-    EXPECT_EQ(placeOf(log), "10,70 " + std::to_string(client.right - 20) + "x" + std::to_string(client.bottom - 80));
+    EXPECT_STREQ("start coping", text);
+    EXPECT_EQ(WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, GetWindowLongA(button, GWL_STYLE));
+    EXPECT_EQ("10,30 130x30", placeOf(button));
+    // An edit control takes WS_BORDER off its window style and draws that border itself.
+    EXPECT_EQ(0x50B011C4, GetWindowLongA(log, GWL_STYLE) | WS_BORDER);
+    EXPECT_EQ("", textOf(log));
 }
 
 // Wine's shell copy shows neither a progress nor an error dialog and
 // dispatches no message while it copies, so no press can reach the window
 // during a run there; each press below is a run of its own.
 TEST_F(Window, Runs) {
-    EXPECT_EQ(press(), "### Begin\r\n" + textNoList);
-
+    EXPECT_EQ("### Begin\r\n" + textNoList, press());
     sb->writeList("C:\\nowhere\\a.txt\r\n <-d>x\n");
-    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" +
-                           textNothingToCopy);
+    EXPECT_EQ("### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" + textNothingToCopy,
+              press());
 
     sb->write("src\\a.txt", "alpha", T2020);
     sb->write("src\\sub\\b.txt", "beta", T2020 + SECOND);
     sb->mkdir("dst");
     sb->writeList("--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n");
-    EXPECT_EQ(press(), "### Begin\r\n### End.");
-    std::vector<std::string> copied{sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"};
-    EXPECT_EQ(sb->tree("dst"), copied);
-    // A second press is a run of its own, from "### Begin" again.
-    EXPECT_EQ(press(), "### Begin\r\n### End.");
+    EXPECT_EQ("### Begin\r\n### End.", press());
+    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}), sb->tree("dst"));
+    EXPECT_EQ("### Begin\r\n### End.", press());  // from "### Begin" again
 
     // The folder for the drive letter is taken by a file. Wine's shell ends
     // the batch at its first failure with 1223, which in the window is the
@@ -138,84 +114,59 @@ TEST_F(Window, Runs) {
     // not copied, one a line.
     sb->write("dst2\\C", "in the way");
     sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n");
-    std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n" + textNotCopied + "\r\n";
-    for (const char* rel : {"src\\a.txt", "src\\sub\\b.txt"}) failed += sb->full(rel) + "\r\n";
-    failed += "### End.";
-    EXPECT_EQ(press(), failed);
-    EXPECT_EQ(sb->tree("dst2"), std::vector<std::string>{"C=in the way"});
+    const std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n" + textNotCopied + "\r\n" +
+                               sb->full("src\\a.txt") + "\r\n" + sb->full("src\\sub\\b.txt") + "\r\n### End.";
+    EXPECT_EQ(failed, press());
+    EXPECT_EQ(Strings{"C=in the way"}, sb->tree("dst2"));
     // Notifications of other controls start nothing.
     sendTo(main, WM_COMMAND, MAKEWPARAM(10002, EN_CHANGE), (LPARAM)log);
-    EXPECT_EQ(textOf(log), failed);
+    EXPECT_EQ(failed, textOf(log));
 
     // A report past the edit control's default limit of 32,767 characters.
     std::string many;
     for (int i = 0; i < 300; i++) many += "C:\\" + std::to_string(1000 + i) + std::string(190, 'm') + "\r\n";
     sb->writeList(many);
-    EXPECT_EQ(press(), "### Begin\r\n" + textRejectedHeader + "\r\n" + many + "\r\n" + textNothingToCopy);
-}
-
-// The visible window captioned "Err" of a process.
-struct MessageBoxWindow {
-    DWORD process;
-    HWND found;
-};
-
-BOOL CALLBACK findMessageBox(HWND window, LPARAM param) {
-    MessageBoxWindow* box = (MessageBoxWindow*)param;
-    DWORD owner = 0;
-    char caption[16] = "";
-    GetWindowThreadProcessId(window, &owner);
-    GetWindowTextA(window, caption, sizeof caption);
-    if (owner != box->process || strcmp(caption, "Err") || !IsWindowVisible(window)) return TRUE;
-    box->found = window;
-    return FALSE;
+    EXPECT_EQ("### Begin\r\n" + textRejectedHeader + "\r\n" + many + "\r\n" + textNothingToCopy, press());
 }
 
 // An unattended run that cannot open its log makes its backup first and
 // only then says so in a message box, which holds up nothing.
 TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
-    MessageBoxWindow box = {0, NULL};
     CreateDirectoryA("QuarnelvistroLOG.txt", NULL);
     sb->mkdir("dst3");
     sb->writeList("--Dir--" + sb->full("dst3") + "\r\n" + sb->full("src") + "\r\n");
     PROCESS_INFORMATION run;
-    ASSERT_TRUE(startProcess("\"" + std::string(program) + "\" -w", &run));
-    box.process = run.dwProcessId;
-    for (int i = 0; i < 300 && EnumWindows(findMessageBox, (LPARAM)&box); i++) Sleep(100);
-    ASSERT_TRUE(box.found) << "no message box";
-    EXPECT_EQ(sb->tree("dst3"), std::vector<std::string>({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}));
+    ASSERT_TRUE(startProcess("\"" + program + "\" -w", &run));
+    const HWND box = windowOf(run.dwProcessId, NULL, "Err");
+    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}), sb->tree("dst3"));
     char text[128] = "";
-    GetDlgItemTextA(box.found, 0xFFFF, text, sizeof text);  // the box's static text
-    EXPECT_STREQ(text, "Error of opening of QuarnelvistroLOG.txt file.");
-    PostMessageA(box.found, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(finishProcess(&run, 30000), 0);
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the box's static text
+    EXPECT_STREQ("Error of opening of QuarnelvistroLOG.txt file.", text);
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(0, finishProcess(&run, 30000));
     RemoveDirectoryA("QuarnelvistroLOG.txt");
 }
 
+// The log view fills the client area below the button, 10 pixels from its edges.
 TEST_F(Window, LogViewFollowsTheClientArea) {
-    RECT frame = {0, 0, 300, 200};
+    RECT frame = {0, 0, 300, 200}, client;
     AdjustWindowRectEx(&frame, (DWORD)GetWindowLongA(main, GWL_STYLE), FALSE, (DWORD)GetWindowLongA(main, GWL_EXSTYLE));
-    SetWindowPos(main, NULL, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    RECT client;
+    SetWindowPos(main, NULL, 0, 0, frame.right - frame.left, frame.bottom - frame.top, SWP_NOMOVE | SWP_NOZORDER);
     GetClientRect(main, &client);
-    EXPECT_EQ(std::to_string(client.right) + "x" + std::to_string(client.bottom), "300x200");
-    EXPECT_EQ(placeOf(log), "10,70 280x120");
+    EXPECT_EQ("300x200", std::to_string(client.right) + "x" + std::to_string(client.bottom));
+    EXPECT_EQ("10,70 280x120", placeOf(log));
 }
 
 TEST_F(Window, ClosingEndsTheProgramWithCode0) {
     PostMessageA(main, WM_CLOSE, 0, 0);
-    EXPECT_EQ(finishProcess(&process, 30000), 0);
+    EXPECT_EQ(0, finishProcess(&process, 30000));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        fprintf(stderr, "usage: window_probe PROGRAM\n");
-        return 2;
-    }
+    if (argc != 2) return 2;
     program = argv[1];
     return RUN_ALL_TESTS();
 }

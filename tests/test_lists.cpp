@@ -1,0 +1,223 @@
+// The backup list reader and the walker: what a list makes of the two
+// lists of a run. Both lists are rendered as texts, checking on the way
+// what every list must keep: counters equal to the sums over its nodes, and
+// every node whole. The sandbox's drive folder is written '@' in lists and
+// expectations, so one table serves every build.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <filesystem>
+
+#include "expected_texts.h"
+#include "list_intr.h"
+#include "sandbox.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct ListCase {
+    std::string list;
+    Strings entries;   // "path mode destination"
+    Strings rejected;  // the lines' texts
+};
+
+class Lists : public ::testing::Test {
+protected:
+    Sandbox box;
+    void SetUp() override { box.mkdir("dst"); }
+
+    // '@' to the drive folder (expand), or back.
+    std::string swapAt(std::string s, bool expand) const {
+        const std::string at = box.full("") + "\\", from = expand ? "@" : at, to = expand ? at : "@";
+        for (size_t i = s.find(from); i != std::string::npos; i = s.find(from, i + to.size())) s.replace(i, from.size(), to);
+        return s;
+    }
+    Strings render(const PathList& list, bool entries) const {
+        Strings out;
+        uint32_t count = 0, lenAll = 0;
+        for (const PathNode* n = list.first; n; n = n->next, count++) {
+            lenAll += n->len;
+            std::string text = swapAt(n->path, false), to = n->pathTo ? n->pathTo : "";
+            EXPECT_EQ(strlen(n->path), n->len) << text;
+            if (entries) {
+                EXPECT_TRUE(to.size() == n->lenTo && to.back() == '\\') << text;
+                EXPECT_EQ(box.time(text.substr(1)), (uint64_t)n->timeFrom.dwHighDateTime << 32 | n->timeFrom.dwLowDateTime);
+                EXPECT_TRUE(!n->toCopy && !n->timeTo.dwLowDateTime && !n->timeTo.dwHighDateTime) << text;
+                text += " " + std::to_string(n->checkDate) + " " + swapAt(to, false);
+            } else {
+                EXPECT_EQ(nullptr, n->pathTo) << text;
+            }
+            out.push_back(text);
+        }
+        EXPECT_TRUE(count == list.count && lenAll == list.lenAll && (entries ? lenAll : 0) == list.lenCopy);
+        EXPECT_TRUE(!list.lenToCopy && !list.countCopy);
+        return out;
+    }
+    // Reads each list (its '@' expanded when expandAt); inOrder: the lists
+    // must come in exactly the expected order, else in any.
+    void check(const std::vector<ListCase>& cases, bool expandAt = true, bool inOrder = true) {
+        for (const ListCase& c : cases) {
+            box.writeList(expandAt ? swapAt(c.list, true) : c.list);
+            initPaths(&exPath, &unexPath);
+            EXPECT_EQ(READ_DONE, ReadPaths(&exPath, &unexPath)) << c.list;
+            Strings entries = render(exPath, true), rejected = render(unexPath, false);
+            freePaths(&exPath, &unexPath);
+            EXPECT_EQ(inOrder ? c.entries : sorted(c.entries), inOrder ? entries : sorted(entries)) << c.list;
+            EXPECT_EQ(inOrder ? c.rejected : sorted(c.rejected), inOrder ? rejected : sorted(rejected)) << c.list;
+        }
+    }
+};
+
+TEST_F(Lists, DestinationsSourcesMarkersAndRejectedTexts) {
+    box.mkdir("dst2");
+    box.write("f.txt", "f", T2020);
+    box.write("src\\a.txt", "a", T2020 + 7 * TICK);
+    initPaths(&exPath, &unexPath);
+    EXPECT_TRUE(ReadPaths(&exPath, &unexPath) == READ_NO_LIST && !exPath.first && !unexPath.first);
+    check({
+        {"", {}, {}},
+        {"\n\r\n\n\r\n", {}, {}},
+        // Before any destination, and a lower-case marker: rejected as written.
+        {"@f.txt\n \t<-d>@f.txt\r\n--dir--@dst\n--Dir--@dst\n@f.txt\n",
+         {"@f.txt 1 @dst\\"}, {"@f.txt", " \t<-d>@f.txt", "--dir--@dst"}},
+        // A blank destination drops the one in force; markers give the modes.
+        {"--Dir--@dst\n--Dir-- \t\n@f.txt\n--Dir--<-d>@dst2\n@f.txt\n<+d>\t@f.txt\n",
+         {"@f.txt 0 @dst2\\", "@f.txt 1 @dst2\\"}, {"@f.txt"}},
+        // Destinations that are a file, missing, or empty after the marker.
+        {"--Dir--<-d> @f.txt\n@f.txt\n--Dir--  @none \n<-d>@f.txt\n--Dir--@dst\n--Dir-- @dst <+d>\n@f.txt\n",
+         {}, {"@f.txt", "@f.txt", "@none ", "<-d>@f.txt", "@f.txt"}},
+        // With or without a final backslash, the same; duplicates kept; no final LF.
+        {"--Dir--@dst\n@f.txt\n--Dir--@dst\\\n@src\\\n@f.txt",
+         {"@f.txt 1 @dst\\", "@src\\a.txt 1 @dst\\", "@f.txt 1 @dst\\"}, {}},
+        {"--Dir--@dst\n @f.txt\n@f.txt <-d>\n<-d> @Missing.txt\n<+d> <-d>@f.txt\n",
+         {"@f.txt 0 @dst\\"}, {" @f.txt", "", "@Missing.txt"}},
+        // A destination without a marker brings the mode back to 1; a line of
+        // blanks is a path, not an empty line.
+        {"--Dir--<-d>@dst2\n@f.txt\n--Dir--@dst\n@f.txt\n \t \n", {"@f.txt 0 @dst2\\", "@f.txt 1 @dst\\"}, {" \t "}},
+        // Markers before "--Dir--" are not looked at; "<-d>" wins over "<+d>".
+        {"<-d>--Dir--@dst\n@f.txt\n--Dir--<+d> <-d> @dst2\n@src\n@src\\a.txt\n",
+         {"@f.txt 1 @dst\\", "@src\\a.txt 0 @dst2\\", "@src\\a.txt 0 @dst2\\"}, {}},
+    });
+}
+
+// 260-character pieces, cut after CR LF became LF; msvcrt's text mode for
+// everything else (NUL ends a C string, Ctrl-Z ends the input).
+TEST_F(Lists, LongLinesAndBadBytes) {
+    auto run = [](int from, int to) {
+        std::string s;
+        for (int b = from; b != to; b += from < to ? 1 : -1) s += (char)b;
+        return s;
+    };
+    // Natively a Windows-1251 list grows into UTF-8 before it is cut.
+    auto pieces = [](const std::string& s) {
+        Strings out;
+        for (size_t at = 0; at < s.size(); at += 260) out.push_back(s.substr(at, 260));
+        return out;
+    };
+    const std::string x(260, 'x'), y(259, 'y'), z(260, 'z'), q(260, 'q');
+    check({
+        {x + std::string(40, 'x') + "\n" + y + "\r\n" + z + "\r\nw\n", {}, {x, std::string(40, 'x'), y, z, "w"}},
+        {std::string(1000, 'q'), {}, {q, q, q, std::string(220, 'q')}},
+        {"a\r\nb\rc\r\r\nd\0e\nf\x1ag\n"s, {}, {"a", "b\rc\r", "d", "f"}},
+        {"\0\0\n\0x\r\n\r\r\n\rabc\r"s, {}, {"\r", "\rabc\r"}},
+        {run(0, 256), {}, {run(0x0b, 0x1a)}},
+        {run(254, -1), {}, pieces(programTextOf1251(run(254, 0x1a)))},
+    }, false);
+}
+
+// Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE with
+// one) and Windows-1251 give the same lists, in the program's code page; a
+// mark is no part of the first line. Bytes that are no character, and
+// characters the code page lacks, come out as '?' (natively U+FFFD), and
+// their lines are rejected. Invalid UTF-8 is Windows-1251, all of it.
+TEST_F(Lists, ListInEveryEncoding) {
+    box.write(programText("Иван\\Документы\\план.txt"), "p", T2020);
+    box.write("f.txt", "f", T2020);
+    box.write("cafe.txt", "e", T2020);
+    const bool utf8 = programText("я").size() == 2;
+    const std::string bad = utf8 ? "\xEF\xBF\xBD" : "?", e = utf8 ? "é" : "?";
+    auto at = [&](const std::string& list) { return swapAt(list, true); };
+    const std::string list = at("Документы\r\n--Dir--@dst\r\n@Иван\\Документы\r\n@Иван\\Нет.txt\r\n");
+    const Strings entries{programText("@Иван\\Документы\\план.txt 1 @dst\\")},
+        rejected{programText("Документы"), programText("@Иван\\Нет.txt")};
+    check({
+        {cp1251(list), entries, rejected},
+        {list, entries, rejected},
+        {"\xEF\xBB\xBF" + list, entries, rejected},
+        {"\xFF\xFE" + utf16le(list), entries, rejected},
+        {"\xEF\xBB\xBF", {}, {}},
+        {"\xFF\xFE", {}, {}},
+        // A lone surrogate, then half a unit at the end.
+        {"\xFF\xFE" + utf16le(at("--Dir--@dst\n@f")) + "\0\xD8"s + utf16le(at(".txt\n@f.txt\n")) + "x",
+         {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
+        // No best fit: 'é' never names cafe.txt.
+        {at("--Dir--@dst\n@caf\xC3\xA9.txt\n"), {}, {"@caf" + e + ".txt"}},
+        {"Дом\n" + cp1251("Дом\n"), {}, {programTextOf1251("Дом"), programTextOf1251(cp1251("Дом"))}},
+    }, false);
+}
+
+// Every file of three depths, hidden ones and dot names included ("." and
+// ".." alone are skipped); an empty folder adds nothing. A folder line's
+// marker or default mode goes to every file below it.
+TEST_F(Lists, WalkerTakesEveryFileBelowAFolder) {
+    const Strings files = {"src\\a.txt", "src\\d1\\b.txt", "src\\d1\\d2\\c.txt", "src\\d1\\d2\\e.txt",
+                           "src\\d1\\z.txt", "src\\..cache\\k", "src\\.git\\g", "src\\.h"};
+    for (size_t i = 0; i < files.size(); i++) box.write(files[i], files[i], T2020 + i * SECOND);
+    box.mkdir("src\\d3");
+#ifdef _WIN32
+    SetFileAttributesA(box.native("src\\a.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+#endif
+    Strings entries;
+    for (const std::string& f : files) entries.push_back("@" + f + " 1 @dst\\");
+    for (size_t i = 1; i < 5; i++) entries.push_back("@" + files[i] + " 0 @dst\\");
+    check({{"--Dir--@dst\n@src\n@src\\d3\n--Dir--<-d>@dst\\\n@src\\d1\\\n", entries, {}}}, true, false);
+}
+
+// Composed paths fit in 260 characters: a file path of 261, or a folder
+// whose pattern "\*.*" would make 261, is listed and not taken; a name
+// holding '?' (what the ANSI code page shows for a character it lacks; on
+// POSIX a real one) is listed too. No times are set: the ANSI calls cannot
+// open a path of 261.
+TEST_F(Lists, WalkerListsWhatItCannotBackUp) {
+    const std::string dir = "src\\" + std::string(200 - box.full("src\\").size(), 'd'), at = "@" + dir + "\\";
+    for (size_t n : {58, 59, 60}) box.write(dir + "\\" + std::string(n, 'f'), "f");
+    for (size_t n : {54, 55, 56}) box.write(dir + "\\" + std::string(n, 's') + "\\x", "x");
+    box.write("src\\a?b.txt", "?");  // on Windows a wildcard: makes nothing
+#ifdef _WIN32
+    CloseHandle(CreateFileW((std::wstring(box.root.begin(), box.root.end()) + L"\\src\\a\x4e2d" L"b.txt").c_str(),
+                            GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+#endif
+    check({{"--Dir--@dst\n@src\n@src\\a?b.txt\n",
+            {at + std::string(58, 'f') + " 1 @dst\\", at + std::string(59, 'f') + " 1 @dst\\",
+             at + std::string(54, 's') + "\\x 1 @dst\\", at + std::string(55, 's') + "\\x 1 @dst\\"},
+            {at + std::string(60, 'f'), at + std::string(56, 's'), "@src\\a?b.txt", "@src\\a?b.txt"}}},
+          true, false);
+}
+
+// A source holding the destination is walked without it; a source line that
+// names the destination, or anything inside it, however written (case, "..",
+// a link to it), is rejected: its backups would back up themselves. A link
+// back up the tree ends the walk there; other links are walked.
+TEST_F(Lists, WalkerNeverLoopsNorWalksTheDestination) {
+    for (const char* f : {"src\\a.txt", "src\\d\\b.txt", "src\\bk\\old.txt", "src\\bk\\in\\i.txt", "other\\o.txt"})
+        box.write(f, f, T2020);
+    std::string list = "--Dir--@src\\bk\n@src\n@src\\bk\n@src\\bk\\in\n@src\\bk\\old.txt\n@src\\d\\..\\bk\\\n";
+    Strings entries = {"@src\\a.txt 1 @src\\bk\\", "@src\\d\\b.txt 1 @src\\bk\\"},
+            rejected = {"@src\\bk", "@src\\bk\\in", "@src\\bk\\old.txt", "@src\\d\\..\\bk\\"};
+#ifdef _WIN32
+    list += "@SRC\\BK\\IN\n";
+    rejected.push_back("@SRC\\BK\\IN");
+#else
+    // Links come from the POSIX side alone: Wine shows them as what they lead to.
+    std::filesystem::create_directory_symlink("..", box.native("src\\d\\up"));
+    std::filesystem::create_directory_symlink("../other", box.native("src\\ext"));
+    std::filesystem::create_directory_symlink("bk", box.native("src\\lnk"));
+    list += "@src\\lnk\\in\n";
+    rejected.push_back("@src\\lnk\\in");
+    entries.push_back("@src\\ext\\o.txt 1 @src\\bk\\");
+#endif
+    check({{list, entries, rejected}}, true, false);
+}
+
+}  // namespace

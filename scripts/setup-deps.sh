@@ -7,7 +7,7 @@ need=()
 want_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed' || need+=("$1"); }
 
 for p in cmake ninja-build g++ make mingw-w64 googletest libgtest-dev \
-         wine wine64 xvfb xdotool x11-apps imagemagick locales rsync time \
+         wine wine64 xvfb xauth locales rsync time \
          clang libclang-rt-14-dev fonts-wine fonts-dejavu-core zip unzip git; do
   want_pkg "$p"
 done

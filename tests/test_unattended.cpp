@@ -17,16 +17,15 @@ namespace {
 namespace fs = std::filesystem;
 
 // The program's exit code for a command line after its name, run in the
-// current directory (on Windows ended by force after waitMs: -1).
-int runProgram(const std::string& args, unsigned waitMs = 60000) {
+// current directory; -1 when it had to be ended.
+int runProgram(const std::string& args) {
     std::string path = QV_PROGRAM;
 #ifdef _WIN32
     // Built on the Unix side; Wine sees the Unix root as drive Z:.
     std::replace(path.begin(), path.end(), '/', '\\');
     PROCESS_INFORMATION process;
-    return startProcess("\"Z:" + path + "\" " + args, &process) ? finishProcess(&process, waitMs) : -2;
+    return startProcess("\"Z:" + path + "\" " + args, &process) ? finishProcess(&process, 60000) : -2;
 #else
-    (void)waitMs;
     const int status = system(("'" + path + "' " + args + " 2>stderr.txt").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif

@@ -15,7 +15,14 @@ sorted() { LC_ALL=C sort "$@"; }
 win() { [[ $1 != linux* ]]; }  # all else runs under Wine, in a prefix of its own
 program() { echo "$BUILD/$1/Quarnelvistro$(win "$1" && echo .exe)"; }
 # configs [CONFIG...]: those asked for (default linux win64 win32) that are built.
-configs() { for c in ${@:-linux win64 win32}; do [ -x "$(program $c)" ] && echo $c || echo "$c not built" >&2; done; }
+# win32 only where this machine can run 32-bit x86 programs.
+configs() {
+  for c in ${@:-linux win64 win32}; do
+    if [ ! -x "$(program $c)" ]; then echo "$c not built" >&2
+    elif [ $c = win32 ] && ! "$ROOT/cmake/wine-run.sh" --x86; then echo "!!! win32 NOT RUN: this kernel cannot run 32-bit x86 programs" >&2
+    else echo $c; fi
+  done
+}
 # drive CONFIG LETTER DIR: DIR is drive LETTER: of CONFIG's Wine prefix.
 drive() {
   links+=("$BUILD/$1/wineprefix/dosdevices/$2:")

@@ -13,13 +13,15 @@ step() {
   if "${@:2}"; then passed=$((passed + 1)); else failed+=("$1"); fi
   echo "=== $1: $((SECONDS - start)) s"
 }
-build_and_test() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1" "${@:2}"; }
+build_and_test() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"; }
 # Where the kernel cannot run 32-bit x86 code, the x86 program is built and
 # its imports checked, and the step says loudly that it ran nothing else.
 x86_note="this machine's kernel cannot run 32-bit x86 programs: the x86 program was built and its imports checked, NOTHING ELSE OF IT WAS RUN"
 build_x86() {
   cmake/wine-run.sh --x86 && { build_and_test win32; return; }
-  build_and_test win32 -R '^imports$' && echo "!!! win32: $x86_note" && skipped+=(win32)
+  cmake --preset win32 >/dev/null && cmake --build --preset win32 &&
+    tests/check_imports.sh i686-w64-mingw32-objdump build/win32/Quarnelvistro.exe && echo "!!! win32: $x86_note" &&
+    skipped+=(win32)
 }
 
 for preset; do

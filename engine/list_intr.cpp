@@ -1,6 +1,7 @@
 #include "list_intr.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "alloc.h"
@@ -104,11 +105,12 @@ static bool addRejected(PathList* rejected, PathNode** last, const char* text, u
     return node && linkOrDrop(rejected, last, node);
 }
 
-static bool addEntry(PathList* entries, PathNode** last, const char* path, uint32_t len,
-                     FILETIME time, int16_t mode, const char* destination, uint32_t destinationLength) {
+static bool addEntry(PathList* entries, PathNode** last, const char* path, uint32_t len, FILETIME time,
+                     uint64_t size, int16_t mode, const char* destination, uint32_t destinationLength) {
     PathNode* node = makeNode(path, len, destination, destinationLength);
     if (!node) return false;
     node->timeFrom = time;
+    node->sizeFrom = size;
     node->checkDate = mode;
     if (!linkOrDrop(entries, last, node)) return false;
     entries->lenCopy += len;
@@ -118,6 +120,24 @@ static bool addEntry(PathList* entries, PathNode** last, const char* path, uint3
 // --- Where sources are read ---
 
 static bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The separator to join names to a full path with: a Windows path's
+// backslash, or natively a POSIX path's '/', so that a Linux user can paste
+// what the report names into a shell.
+static char separatorOf(const char* full) { return strchr(full, '/') ? '/' : '\\'; }
+
+static uint64_t sizeOf(DWORD high, DWORD low) { return (uint64_t)high << 32 | low; }
+
+// Whether a folder whose listing failed with error is to be named: every
+// folder but one that is merely empty, and but the compatibility junctions
+// of a user profile ("Application Data", "My Documents", ...): hidden
+// system links that no one may list, whose targets are backed up under
+// their real names.
+static bool unlistable(DWORD attributes, DWORD error) {
+    const DWORD junction = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return false;
+    return !((attributes & junction) == junction && error == ERROR_ACCESS_DENIED);
+}
 
 // Whether path is dir or lies below it, comparing names as Windows does
 // (without regard to case). dirLen counts dir without a final separator.
@@ -191,10 +211,6 @@ static HANDLE findFirstSource(const char* pattern, WIN32_FIND_DATAA* findData) {
     return FindFirstFileA(sourceIo(pattern, room), findData);
 }
 
-static bool sameTime(FILETIME a, FILETIME b) {
-    return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime;
-}
-
 // --- Directory identity ---
 
 // Which directory a path leads to, links followed: the walk never enters one
@@ -241,8 +257,8 @@ static bool walkDestinationKnown;
 // compose in its room, or a name the shell's copy would take for a wildcard.
 static bool rejectComposed(PathList* rejected, PathNode** last, const char* dirPath, size_t dirLen,
                            const char* name) {
-    char text[LINE_ROOM + 1 + MAX_PATH];  // a directory path, '\', a name and its NUL
-    int len = snprintf(text, sizeof text, "%.*s\\%s", (int)dirLen, dirPath, name);
+    char text[LINE_ROOM + 1 + MAX_PATH];  // a directory path, a separator, a name and its NUL
+    int len = snprintf(text, sizeof text, "%.*s%c%s", (int)dirLen, dirPath, separatorOf(dirPath), name);
     return addRejected(rejected, last, text, (uint32_t)len);
 }
 
@@ -251,6 +267,7 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
                           uint32_t destinationLength, int16_t mode, PathList* rejected,
                           PathNode** lastRejected) {
     const size_t dirLen = strlen(dirPath);
+    const char sep = separatorOf(dirPath);
     char subPath[LINE_ROOM + 1];
     char subPattern[LINE_ROOM + 1];
     char filePath[LINE_ROOM + 1];
@@ -266,17 +283,23 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
             continue;
         }
         if (isDir) {
-            int subLen = snprintf(subPath, sizeof subPath, "%s\\%s", dirPath, name);
+            int subLen = snprintf(subPath, sizeof subPath, "%s%c%s", dirPath, sep, name);
             memcpy(subPattern, subPath, (size_t)subLen);
-            memcpy(subPattern + subLen, "\\*.*", 5);
+            subPattern[subLen] = sep;
+            memcpy(subPattern + subLen + 1, "*.*", 4);
             HANDLE sub = findFirstSource(subPattern, findData);
-            if (sub == INVALID_HANDLE_VALUE) continue;  // not enumerable: nothing to add
+            if (sub == INVALID_HANDLE_VALUE) {
+                if (unlistable(attributes, GetLastError()) &&
+                    !addRejected(rejected, lastRejected, subPath, (uint32_t)subLen))
+                    return false;
+                continue;
+            }
             bool walked = findFAdd(subPath, sub, findData, entries, last, destination,
                                    destinationLength, mode, rejected, lastRejected);
             FindClose(sub);
             if (!walked) return false;
         } else {
-            int len = snprintf(filePath, sizeof filePath, "%s\\%s", dirPath, name);
+            int len = snprintf(filePath, sizeof filePath, "%s%c%s", dirPath, sep, name);
             // A fifo, socket or device has no content to back up, and a link
             // whose target is gone has none either; the shell's copy would
             // refuse them. They are listed instead.
@@ -285,8 +308,9 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DA
                 if (!addRejected(rejected, lastRejected, filePath, (uint32_t)len)) return false;
                 continue;
             }
-            if (!addEntry(entries, last, filePath, (uint32_t)len, findData->ftLastWriteTime, mode,
-                          destination, destinationLength))
+            if (!addEntry(entries, last, filePath, (uint32_t)len, findData->ftLastWriteTime,
+                          sizeOf(findData->nFileSizeHigh, findData->nFileSizeLow), mode, destination,
+                          destinationLength))
                 return false;
         }
     } while (FindNextFileA(enumeration, findData));
@@ -301,7 +325,7 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findDat
     // The folder the enumeration lists: for a drive's root "R:\", never the
     // drive's current folder that "R:" stands for.
     char listed[LINE_ROOM + 2];
-    snprintf(listed, sizeof listed, "%s\\", dirPath);
+    snprintf(listed, sizeof listed, "%s%c", dirPath, separatorOf(dirPath));
     DirIdentity self;
     const bool known = identifySource(listed, &self);
     if (known) {
@@ -389,8 +413,8 @@ static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
             char* destination = (char*)allocMem(len + 2);
             if (!destination) return READ_NO_MEMORY;
             memcpy(destination, full, len);
-            destination[len] = '\\';
-            r->destinationLength = full[len - 1] == '\\' ? len : len + 1;
+            destination[len] = separatorOf(full);
+            r->destinationLength = isSeparator(full[len - 1]) ? len : len + 1;
             destination[r->destinationLength] = 0;
             r->destination = destination;
             r->destinationKnown = identify(destination, &r->destinationId);
@@ -426,14 +450,16 @@ static bool insideDestination(const ReaderState* r, const char* full) {
     }
 }
 
-static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len, int16_t mode) {
+static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len, DWORD attributes,
+                                        int16_t mode) {
     char* pattern = (char*)allocMem(len + 5);
     if (!pattern) return READ_NO_MEMORY;
-    snprintf(pattern, len + 5, "%s\\*.*", path);
+    snprintf(pattern, len + 5, "%s%c*.*", path, separatorOf(path));
     WIN32_FIND_DATAA findData;
     HANDLE enumeration = findFirstSource(pattern, &findData);
     freeMem(pattern);
-    if (enumeration == INVALID_HANDLE_VALUE) return READ_DONE;  // skipped without a trace
+    if (enumeration == INVALID_HANDLE_VALUE)
+        return unlistable(attributes, GetLastError()) ? rejectText(r, path) : READ_DONE;
     bool walked = findFAdd(path, enumeration, &findData, r->entries, &r->lastEntry, r->destination,
                            r->destinationLength, mode, r->rejected, &r->lastRejected);
     FindClose(enumeration);
@@ -460,9 +486,10 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
         return rejectText(r, path);
     const bool isDir = attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
     uint32_t len = (uint32_t)strlen(full);
-    if (isDir && full[len - 1] == '\\') full[--len] = 0;
-    if (isDir) return readSourceDirectory(r, full, len, mode);
-    return addEntry(r->entries, &r->lastEntry, full, len, attributes.ftLastWriteTime, mode, r->destination,
+    if (isDir && len > 1 && isSeparator(full[len - 1])) full[--len] = 0;
+    if (isDir) return readSourceDirectory(r, full, len, attributes.dwFileAttributes, mode);
+    return addEntry(r->entries, &r->lastEntry, full, len, attributes.ftLastWriteTime,
+                    sizeOf(attributes.nFileSizeHigh, attributes.nFileSizeLow), mode, r->destination,
                     r->destinationLength)
                ? READ_DONE
                : READ_NO_MEMORY;
@@ -496,6 +523,9 @@ static bool sourceMissingCode(int code) {
     const int SHELL_SOURCE_NOT_FOUND = 0x402;  // DE_SRC_NOT_FOUND
     return code == SHELL_SOURCE_NOT_FOUND || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
+
+// A full drive: no file after the one that failed would fit either.
+static bool driveFullCode(int code) { return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL; }
 
 // Where below the destination directory a source goes: its full path with
 // the drive's colon dropped (C:\a -> C\a); \\server\share\a -> UNC\server\share\a;
@@ -544,34 +574,193 @@ static bool setDestination(PathNode* node) {
     return pathTo != NULL;
 }
 
-// Copied when missing, when its time differs, or always with "<-d>"; a copy
-// that exists but gives no attributes is left alone. The attributes are asked
-// for first: most copies exist, and then one query of the file is enough.
-static bool needsCopy(PathNode* node) {
-    if (node->checkDate == 0) return true;
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &attributes))
-        return !PathFileExistsA(node->pathTo);
-    node->timeTo = attributes.ftLastWriteTime;
-    return !sameTime(node->timeTo, node->timeFrom);
-}
-
 static uint64_t ticksOf(FILETIME time) { return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime; }
 
-// A copy is in place when it exists with its source's last-write time, or
-// with that time as a FAT (2 s) or exFAT (10 ms) backup drive keeps it:
-// there no copy would ever match its source to the tick, and after a failed
-// batch each would be taken in turn for the file the batch stopped at.
-static bool inPlace(const PathNode* node) {
-    WIN32_FILE_ATTRIBUTE_DATA copied, source;
-    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) ||
-        !sourceAttributes(node->path, &source))
+// Whether a copy is the backup of a source of that last-write time and
+// size. The size must be the source's, and the time the source's exactly
+// or as a drive with coarse times keeps it: on a whole step (exFAT: 10 ms,
+// or whole seconds through some drivers; FAT: 2 s) and less than one step
+// from the source's, whichever way the drive rounds. Without the tolerance
+// every run onto a USB drive would copy everything again; a change within
+// one step of the last backup is told by its size.
+static bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize) {
+    if ((copied.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        sizeOf(copied.nFileSizeHigh, copied.nFileSizeLow) != sourceSize)
         return false;
-    const uint64_t a = ticksOf(copied.ftLastWriteTime), b = ticksOf(source.ftLastWriteTime);
-    static const uint64_t steps[] = {1, 20000000, 100000};  // ticks of exact, FAT and exFAT times
+    const uint64_t a = ticksOf(copied.ftLastWriteTime), b = ticksOf(sourceTime);
+    static const uint64_t steps[] = {1, 100000, 10000000, 20000000};  // ticks: exact, 10 ms, 1 s, 2 s
     for (uint64_t step : steps)
         if (a % step == 0 && (a > b ? a - b : b - a) < step) return true;
     return false;
+}
+
+// Copied when missing, when it is not its source's backup by size and
+// time, or always with "<-d>"; a copy that exists but gives no attributes
+// is left alone. The attributes are asked for first: most copies exist, and
+// then one query of the file is enough.
+static bool needsCopy(PathNode* node) {
+    if (node->checkDate == 0) return true;
+    WIN32_FILE_ATTRIBUTE_DATA copied;
+    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied)) return !PathFileExistsA(node->pathTo);
+    node->timeTo = copied.ftLastWriteTime;
+    return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
+}
+
+// Counts an entry among the flagged ones. False when the sum that sizes the
+// destination names would wrap: that is out of memory.
+static bool flag(PathList* entries, PathNode* node, ToCopy value) {
+    if (node->lenTo > UINT32_MAX - entries->lenToCopy) return false;
+    node->toCopy = value;
+    entries->countCopy++;
+    entries->lenCopy += node->len;
+    entries->lenToCopy += node->lenTo;
+    return true;
+}
+
+static void unflag(PathList* entries, PathNode* node) {
+    node->toCopy = TO_COPY_NO;
+    entries->countCopy--;
+    entries->lenCopy -= node->len;
+    entries->lenToCopy -= node->lenTo;
+}
+
+// --- Destinations that may be one file ---
+
+// Entries whose destinations differ only in case though their sources
+// differ (README.txt and readme.txt of a Linux folder) would end as one
+// file on a drive that ignores case, the later copy silently replacing the
+// earlier. The later ones are held back until the batches are done; then
+// one whose destination proves to be the earlier one's copy is not copied
+// but named. They are found by sorting the destinations, first by a hash
+// that any two spellings of one name share (ASCII letters folded, every
+// other byte left out), then as Windows compares names.
+struct Destination {
+    uint64_t hash;
+    PathNode* node;
+    uint32_t order;  // in the list: the first of equal destinations owns the copy
+};
+
+static uint64_t foldedHash(const char* path) {
+    uint64_t h = 14695981039346656037ULL;  // FNV-1a
+    for (const unsigned char* p = (const unsigned char*)path; *p; p++)
+        if (*p < 0x80) h = (h ^ (*p >= 'A' && *p <= 'Z' ? *p + 32u : *p)) * 1099511628211ULL;
+    return h;
+}
+
+static int compareNames(const Destination& a, const Destination& b) {
+    if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
+    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.node->pathTo, -1, b.node->pathTo, -1) - CSTR_EQUAL;
+}
+
+static int compareDestinations(const void* a, const void* b) {
+    const Destination& x = *(const Destination*)a;
+    const Destination& y = *(const Destination*)b;
+    const int byName = compareNames(x, y);
+    return byName ? byName : x.order < y.order ? -1 : x.order > y.order;
+}
+
+// The entries sorted by destination, in a block the caller releases; NULL
+// when out of memory. Every entry that shares its destination, but not its
+// source, with an earlier one is held back (TO_COPY_HELD).
+static Destination* holdSharedDestinations(PathList* entries) {
+    const uint32_t n = entries->count;
+    Destination* sorted = (Destination*)allocMem((size_t)n * sizeof *sorted + 1);
+    if (!sorted) return NULL;
+    uint32_t i = 0;
+    for (PathNode* node = entries->first; node && i < n; node = node->next, i++)
+        sorted[i] = {foldedHash(node->pathTo), node, i};
+    qsort(sorted, n, sizeof *sorted, compareDestinations);
+    for (uint32_t first = 0, k = 1; k < n; k++) {
+        if (compareNames(sorted[first], sorted[k])) first = k;
+        else if (strcmp(sorted[first].node->path, sorted[k].node->path)) sorted[k].node->toCopy = TO_COPY_HELD;
+    }
+    return sorted;
+}
+
+static const char* lastName(const char* path) {
+    const char* name = path + strlen(path);
+    while (name > path && !isSeparator(name[-1])) name--;
+    return name;
+}
+
+// Whether the folder lists path's file under another spelling: a drive that
+// ignores case, where the file was made under another name. False where it
+// lists it under its own, or not at all.
+static bool storedOtherwise(const char* path) {
+    WIN32_FIND_DATAA found;
+    HANDLE file = FindFirstFileA(path, &found);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FindClose(file);
+    return strcmp(found.cFileName, lastName(path)) != 0;
+}
+
+// The held entries once the batches are done: one whose destination is the
+// earlier entry's copy (found under the other's spelling, from either side)
+// is not copied; every other is flagged as any entry is. True when any was
+// flagged for copying.
+static bool settleHeld(PathList* entries, const Destination* sorted) {
+    bool any = false;
+    for (uint32_t first = 0, k = 1; k < entries->count; k++) {
+        if (compareNames(sorted[first], sorted[k])) first = k;
+        PathNode* node = sorted[k].node;
+        if (node->toCopy != TO_COPY_HELD) continue;
+        if (storedOtherwise(node->pathTo) ||
+            (PathFileExistsA(node->pathTo) && storedOtherwise(sorted[first].node->pathTo))) {
+            node->toCopy = TO_COPY_FAILED;
+        } else if (node->lenTo <= DEST_ROOM && needsCopy(node)) {
+            node->toCopy = TO_COPY_YES;
+            any = true;
+        } else {
+            unflag(entries, node);
+        }
+    }
+    return any;
+}
+
+// --- Batches ---
+
+// What a failed batch did to the copy of one of its files.
+enum Written {
+    WRITTEN,      // its source's backup, written in this pass
+    NOT_WRITTEN,  // missing, short, of another time, or older than the pass
+    UNTOLD,       // its source's backup, but the drive keeps no change time to tell when it was written
+};
+
+// Since when, before a pass began, a copy counts as written by it: file
+// systems on Linux stamp change times from a clock up to a timer tick
+// coarser than the one read here.
+static const uint64_t CHANGE_SLACK = 1000000;  // 100 ms in ticks
+
+// The copy's change time, where its file system keeps one: NTFS and the
+// Linux ones set it at every write, FAT and exFAT keep none and report
+// nothing or the last-write time in its place.
+static bool changeTimeOf(const char* path, uint64_t* ticks) {
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE_BASIC_INFO info;
+    const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info);
+    CloseHandle(file);
+    if (!known || info.ChangeTime.QuadPart == 0 || info.ChangeTime.QuadPart == info.LastWriteTime.QuadPart)
+        return false;
+    *ticks = (uint64_t)info.ChangeTime.QuadPart;
+    return true;
+}
+
+// What a failed copy left is never trusted: the copy must be its source's
+// backup as the source is now, and changed since the pass began. Where the
+// drive keeps no change time, a "<+d>" copy is its backup now only because
+// the batch wrote it (it was flagged for not being one), while a "<-d>"
+// copy may be the old backup.
+static Written writtenByPass(const PathNode* node, uint64_t passStart) {
+    WIN32_FILE_ATTRIBUTE_DATA copied, source;
+    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) ||
+        !sourceAttributes(node->path, &source) ||
+        !isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)))
+        return NOT_WRITTEN;
+    uint64_t changed;
+    if (changeTimeOf(node->pathTo, &changed)) return changed >= passStart ? WRITTEN : NOT_WRITTEN;
+    return node->checkDate ? WRITTEN : UNTOLD;
 }
 
 static PathNode* firstInBatch(PathNode* node) {
@@ -579,15 +768,22 @@ static PathNode* firstInBatch(PathNode* node) {
     return node;
 }
 
-// Runs the shell's copy over the entries from `from` on that are still in
-// the batch: *code is what it returned, *aborted whether it reports a
-// cancel. False when out of memory.
-static bool copyBatch(PathNode* from, int16_t silent, int* code, bool* aborted) {
+// The entry after a batch from `from` of at most limit files.
+static PathNode* batchEnd(PathNode* from, uint32_t limit) {
+    for (; from; from = from->next)
+        if (from->toCopy == TO_COPY_YES && limit-- == 0) break;
+    return from;
+}
+
+// Runs the shell's copy over the entries from `from` up to `end` that are
+// still in the batch: *code is what it returned, *aborted whether it
+// reports a cancel. False when out of memory.
+static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, bool* aborted) {
     // One NUL after each name and one after the last. Summed wide: the
     // buffers can never be sized short.
     uint64_t fromSize = 1, toSize = 1;
     char room[IO_ROOM];
-    for (const PathNode* node = from; node; node = node->next) {
+    for (const PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
         const char* source = sourceIo(node->path, room);
         fromSize += (source == node->path ? node->len : strlen(source)) + 1;
@@ -601,7 +797,7 @@ static bool copyBatch(PathNode* from, int16_t silent, int* code, bool* aborted) 
     if (haveMemory) {
         char* f = fromNames;
         char* t = toNames;
-        for (const PathNode* node = from; node; node = node->next) {
+        for (const PathNode* node = from; node != end; node = node->next) {
             if (node->toCopy != TO_COPY_YES) continue;
             const char* source = sourceIo(node->path, room);
             const size_t len = strlen(source);
@@ -627,35 +823,74 @@ static bool copyBatch(PathNode* from, int16_t silent, int* code, bool* aborted) 
     return haveMemory;
 }
 
-// After a batch from `from` on failed: the files it copied are in place
-// (TO_COPY_DONE) and the file it stopped at, the first that is not, is not
-// copied (TO_COPY_FAILED); the files after that go into the next batch.
-// When the shell said a source is missing, it may have copied nothing at
-// all, so every file whose source is gone is not copied and every other one
-// goes into the next batch. A cancelled pass counts every file not in place
-// as not copied. True when a next batch is to be run.
-static bool settleFailedBatch(PathNode* from, int code, bool cancelled) {
+// After the batch from `from` up to `end` failed: the files it wrote are
+// done, and it stopped at the first one it did not write, which is not
+// copied (TO_COPY_FAILED); the files after that go into the next batches.
+// Where the drive cannot tell whether that first one was written, it goes
+// too, into a batch of its own that will tell. When the shell said a
+// source is missing, it may have copied nothing at all: every file whose
+// source is gone is not copied, and every other one goes again.
+static void settleFailedBatch(PathNode* from, PathNode* end, int code, uint64_t passStart) {
     const bool sourceMissing = sourceMissingCode(code);
-    bool blamed = false;
-    for (PathNode* node = from; node; node = node->next) {
+    bool sourceGone = false;
+    int files = 0;
+    PathNode* stopped = NULL;
+    Written stoppedAs = NOT_WRITTEN;
+    for (PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
-        if (inPlace(node)) {
+        files++;
+        const Written written = writtenByPass(node, passStart);
+        if (written == WRITTEN) {
             node->toCopy = TO_COPY_DONE;
-        } else if (cancelled) {
+        } else if (sourceMissing && !sourceExists(node->path)) {
             node->toCopy = TO_COPY_FAILED;
-        } else if (!sourceMissing) {
-            node->toCopy = TO_COPY_FAILED;
-            return true;
-        } else if (!sourceExists(node->path)) {
-            node->toCopy = TO_COPY_FAILED;
-            blamed = true;
+            sourceGone = true;
+        } else if (!stopped) {
+            stopped = node;
+            stoppedAs = written;
         }
     }
-    if (blamed) return true;
-    // Nothing to blame: what is not in place stays not copied.
-    for (PathNode* node = from; node; node = node->next)
-        if (node->toCopy == TO_COPY_YES) node->toCopy = TO_COPY_FAILED;
-    return false;
+    if (stopped && !sourceGone && (stoppedAs == NOT_WRITTEN || files == 1)) stopped->toCopy = TO_COPY_FAILED;
+}
+
+// Copies the files flagged TO_COPY_YES: in one batch while none fails. After
+// a failure the batches start again at one file and double with each that
+// succeeds, so that many failing files cost a small multiple of a run
+// without them. A cancel in the window or a full drive ends the pass: every
+// file not copied then is named. shellText receives the first failure's
+// text. False when out of memory; *stopped tells an ended pass.
+static bool runBatches(PathList* entries, int16_t silent, uint64_t passStart, char* shellText, size_t room,
+                       bool* stopped) {
+    uint32_t limit = UINT32_MAX;
+    for (PathNode* from = firstInBatch(entries->first); from; from = firstInBatch(from)) {
+        PathNode* end = batchEnd(from, limit);
+        int code = 0;
+        bool aborted = false;
+        if (!copyBatch(from, end, silent, &code, &aborted)) return false;
+        if (code == 0 && !aborted) {
+            for (PathNode* node = from; node != end; node = node->next)
+                if (node->toCopy == TO_COPY_YES) node->toCopy = TO_COPY_DONE;
+            limit = limit > UINT32_MAX / 2 ? UINT32_MAX : limit * 2;
+            continue;
+        }
+        if (!*shellText) {
+            if (code != 0)
+                snprintf(shellText, room, copyFailedFormat, code, (unsigned)code);
+            else
+                snprintf(shellText, room, "%s", copyInterruptedText);
+        }
+        settleFailedBatch(from, end, code, passStart);
+        // In the window a person can cancel in the shell's dialog; an
+        // unattended run has no one to cancel, so it goes on.
+        if ((!silent && (code == ERROR_CANCELLED || aborted)) || driveFullCode(code)) {
+            for (PathNode* node = entries->first; node; node = node->next)
+                if (node->toCopy == TO_COPY_YES || node->toCopy == TO_COPY_HELD) node->toCopy = TO_COPY_FAILED;
+            *stopped = true;
+            return true;
+        }
+        limit = 1;
+    }
+    return true;
 }
 
 // The report of a pass, written into out when that is not NULL; returns its
@@ -696,37 +931,27 @@ static CopyResult noMemory(char** errorText) {
 }
 
 CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
-    for (PathNode* node = entries->first; node; node = node->next) {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t passStart = ticksOf(now) - CHANGE_SLACK;
+    for (PathNode* node = entries->first; node; node = node->next)
         if (!setDestination(node)) return noMemory(errorText);
-        // A destination longer than its room is not copied; the report names it.
-        if (node->lenTo <= DEST_ROOM && needsCopy(node)) {
-            if (node->lenTo > UINT32_MAX - entries->lenToCopy) return noMemory(errorText);
-            node->toCopy = TO_COPY_YES;
-            entries->countCopy++;
-            entries->lenToCopy += node->lenTo;
-        } else {
-            entries->lenCopy -= node->len;
-        }
-    }
+    Destination* sorted = holdSharedDestinations(entries);
+    if (!sorted) return noMemory(errorText);
 
-    // One batch, and one more after each file that a batch stopped at.
     char shellText[sizeof copyFailedFormat + 32] = "";
-    for (PathNode* from = firstInBatch(entries->first); from; from = firstInBatch(from)) {
-        int code = 0;
-        bool aborted = false;
-        if (!copyBatch(from, silent, &code, &aborted)) return noMemory(errorText);
-        if (code == 0 && !aborted) break;
-        if (!*shellText) {
-            if (code != 0)
-                snprintf(shellText, sizeof shellText, copyFailedFormat, code, (unsigned)code);
-            else
-                snprintf(shellText, sizeof shellText, "%s", copyInterruptedText);
-        }
-        // In the window a person can cancel in the shell's dialog; an
-        // unattended run has no one to cancel, so it goes on.
-        const bool cancelled = !silent && (code == ERROR_CANCELLED || aborted);
-        if (!settleFailedBatch(from, code, cancelled)) break;
+    bool haveMemory = true, stopped = false;
+    for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
+        entries->lenCopy -= node->len;
+        // A destination longer than its room is not copied; the report names it.
+        if (node->toCopy == TO_COPY_HELD || (node->lenTo <= DEST_ROOM && needsCopy(node)))
+            haveMemory = flag(entries, node, node->toCopy == TO_COPY_HELD ? TO_COPY_HELD : TO_COPY_YES);
     }
+    haveMemory = haveMemory && runBatches(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+    if (haveMemory && !stopped && settleHeld(entries, sorted))
+        haveMemory = runBatches(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+    freeMem(sorted);
+    if (!haveMemory) return noMemory(errorText);
 
     const size_t size = writeReport(NULL, entries, shellText);
     if (size == 0) return COPY_COMPLETE;

@@ -18,6 +18,7 @@ struct PathNode {
     char* path;         // full source path, or the rejected text; owned
     uint32_t len;       // characters in path
     FILETIME timeFrom;  // source's last-write time when the entry was made
+    uint64_t sizeFrom;  // source's size in bytes when the entry was made
     int16_t checkDate;  // 1: copy when missing or times differ; 0: always copy
     char* pathTo;       // destination directory, then the full destination path; owned
     uint32_t lenTo;     // characters in pathTo
@@ -37,12 +38,14 @@ struct PathList {
     int32_t countCopy;   // entries to be copied; wider than a batch may grow
 };
 
-// PathNode::toCopy. Every value but TO_COPY_NO counts as flagged in the sums.
+// PathNode::toCopy. Every value but TO_COPY_NO and TO_COPY_HELD counts as
+// flagged in the sums.
 enum ToCopy : int16_t {
     TO_COPY_NO = 0,      // up to date, or not to be copied
     TO_COPY_YES = 1,     // flagged: in the batch
     TO_COPY_FAILED = 2,  // flagged, and its copy was not in place after the pass
-    TO_COPY_DONE = 3,    // flagged, and found in place after a batch that failed
+    TO_COPY_DONE = 3,    // flagged, and copied by a batch
+    TO_COPY_HELD = 4,    // its destination may be another entry's copy: settled after the batches
 };
 
 extern PathList exPath;    // backup entries of the current run
@@ -73,8 +76,8 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 // Appends a backup entry for every file below dirPath (no trailing
 // backslash), whose enumeration the caller opened with "dirPath\*.*" and
 // closes afterwards; findData holds the entry it opened with. Paths that
-// cannot be backed up through these calls (too long, or holding '?') go to
-// the rejected lines. last and lastRejected are the caller's pointers to the
+// cannot be backed up through these calls (too long, or holding '?') and
+// folders that cannot be listed go to the rejected lines. last and lastRejected are the caller's pointers to the
 // lists' last nodes, moved on as nodes are appended. False when memory ran
 // out: the walk then stops at once, at every level.
 bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
@@ -90,8 +93,9 @@ enum CopyResult {
 
 // Works out every entry's destination, flags the files to copy and copies
 // them in one batch of the shell's file operation. A file the batch stops
-// at is counted as not copied, and a new batch goes on after it; in the
-// window (silent 0) a cancel in the shell's dialog stops the pass.
+// at is counted as not copied, and short batches go on after it, growing
+// while they succeed; in the window (silent 0) a cancel in the shell's
+// dialog stops the pass, and so does a full drive.
 // *errorText must be NULL on entry; it receives a text the caller releases
 // with freeMem, or stays NULL when all went well. silent 1: no dialogs at all.
 CopyResult copy(PathList* entries, char** errorText, int16_t silent);

@@ -13,11 +13,26 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
 namespace {
+
+DWORD lastError;
+
+// Windows' code for what errno says.
+DWORD winError(int error) {
+    switch (error) {
+        case ENOENT: return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case EACCES: case EPERM: case EROFS: return ERROR_ACCESS_DENIED;
+        case EBUSY: case ETXTBSY: return ERROR_SHARING_VIOLATION;
+        case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
+        default: return ERROR_FUNCTION_FAILED;
+    }
+}
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -75,6 +90,7 @@ struct Enumeration {
     DIR* dir;
     int next;  // 0: "." comes next, 1: "..", 2: the directory's own entries
     bool matchAll;
+    bool literal;  // the pattern is one name, no wildcards
     struct stat self;
     char pattern[MAX_PATH];
 };
@@ -99,6 +115,31 @@ void fillFound(WIN32_FIND_DATAA* fd, const char* name, const struct stat& st, DW
     strncpy(fd->cFileName, name, MAX_PATH - 1);
 }
 
+// Lists name as the entry found, with what it leads to; false when it is
+// gone or cannot be asked.
+bool found(Enumeration* e, const char* name, unsigned char type, WIN32_FIND_DATAA* fd) {
+    struct stat st;
+    DWORD extra = type == DT_LNK ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
+    // A link is listed as what it leads to; a dangling one as a file.
+    if (fstatat(dirfd(e->dir), name, &st, 0) != 0 && fstatat(dirfd(e->dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    if (type == DT_UNKNOWN && S_ISLNK(st.st_mode)) extra = FILE_ATTRIBUTE_REPARSE_POINT;
+    fillFound(fd, name, st, extra);
+    return true;
+}
+
+// The one entry a literal pattern names: its own spelling, else the first
+// that differs only in ASCII case.
+bool foundLiteral(Enumeration* e, WIN32_FIND_DATAA* fd) {
+    std::string folded;
+    unsigned char foldedType = 0;
+    while (struct dirent* d = readdir(e->dir)) {
+        if (!strcmp(d->d_name, e->pattern)) return found(e, d->d_name, d->d_type, fd);
+        if (folded.empty() && !strcasecmp(d->d_name, e->pattern)) folded = d->d_name, foldedType = d->d_type;
+    }
+    return !folded.empty() && found(e, folded.c_str(), foldedType, fd);
+}
+
 // The next entry of the directory that matches, or false at its end.
 bool nextFound(Enumeration* e, WIN32_FIND_DATAA* fd) {
     if (e->next < 2) {
@@ -106,40 +147,41 @@ bool nextFound(Enumeration* e, WIN32_FIND_DATAA* fd) {
         e->next++;
         return true;
     }
+    if (e->literal) {
+        e->literal = false;  // found once: the enumeration ends after it
+        return foundLiteral(e, fd);
+    }
     while (struct dirent* d = readdir(e->dir)) {
         const char* name = d->d_name;
         if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
         if (!e->matchAll && fnmatch(e->pattern, name, 0) != 0) continue;
-        struct stat st;
-        DWORD extra = d->d_type == DT_LNK ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
-        // A link is listed as what it leads to; a dangling one as a file.
-        if (fstatat(dirfd(e->dir), name, &st, 0) != 0 &&
-            fstatat(dirfd(e->dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (d->d_type == DT_UNKNOWN && S_ISLNK(st.st_mode)) extra = FILE_ATTRIBUTE_REPARSE_POINT;
-        fillFound(fd, name, st, extra);
-        return true;
+        if (found(e, name, d->d_type, fd)) return true;
     }
     return false;
 }
 
+
 // Makes the folder and every missing folder above it.
 bool makeFolders(const std::string& dir) {
     struct stat st;
-    if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    if (stat(dir.c_str(), &st) == 0) {
+        errno = ENOTDIR;  // when a file stands where the folder goes
+        return S_ISDIR(st.st_mode);
+    }
     if (errno != ENOENT) return false;
     size_t cut = dir.find_last_of('/');
     if (cut != std::string::npos && cut > 0 && !makeFolders(dir.substr(0, cut))) return false;
     return mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
-bool copyBytes(int from, int to, int* failedSide) {
+// Copies the bytes of from to to; false with errno set when a read or a
+// write fails.
+bool copyBytes(int from, int to) {
     for (;;) {
         ssize_t n = copy_file_range(from, NULL, to, NULL, 1 << 30, 0);
         if (n == 0) return true;
         if (n > 0) continue;
         if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
-        *failedSide = errno == EBADF || errno == EISDIR ? 0 : -1;
         return false;
     }
     static char buffer[1 << 16];
@@ -148,14 +190,12 @@ bool copyBytes(int from, int to, int* failedSide) {
         if (n == 0) return true;
         if (n < 0) {
             if (errno == EINTR) continue;
-            *failedSide = 0;
             return false;
         }
         for (ssize_t done = 0; done < n;) {
             ssize_t w = write(to, buffer + done, (size_t)(n - done));
             if (w < 0) {
                 if (errno == EINTR) continue;
-                *failedSide = 1;
                 return false;
             }
             done += w;
@@ -163,20 +203,20 @@ bool copyBytes(int from, int to, int* failedSide) {
     }
 }
 
-// Copies one file. A new destination is written in place; an existing one
-// is written under a temporary name beside it and renamed over it, so that a
-// copy that fails half way leaves the old backup whole. A failed copy leaves
-// no part of the new one. The destination gets the source's last-write time
-// to the nanosecond.
+// Copies one file; 0, or Windows' code for what failed. A new destination
+// is written in place; an existing one is written under a temporary name
+// beside it and renamed over it, so that a copy that fails half way leaves
+// the old backup whole. A failed copy leaves no part of the new one. The
+// destination gets the source's last-write time to the nanosecond.
 int copyOneFile(const char* fromPath, const char* toPath) {
     // Non-blocking, and only a regular file is read: a fifo would wait for a
     // writer forever, and a device such as /dev/zero never ends.
     int from = open(fromPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (from < 0) return errno == ENOENT || errno == ENOTDIR ? DE_SRC_NOT_FOUND : DE_ACCESSDENIEDSRC;
+    if (from < 0) return (int)winError(errno);
     struct stat st;
     if (fstat(from, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(from);
-        return DE_ACCESSDENIEDSRC;
+        return ERROR_ACCESS_DENIED;
     }
     const mode_t mode = (st.st_mode & 0777) | S_IWUSR;
     std::string temp;  // empty while the file is written in place
@@ -194,21 +234,45 @@ int copyOneFile(const char* fromPath, const char* toPath) {
         to = open(temp.c_str(), createNew, mode);
     }
     if (to < 0) {
+        // A folder of the destination that is gone is a path not found.
+        const int code = errno == ENOENT ? ERROR_PATH_NOT_FOUND : (int)winError(errno);
         close(from);
-        return ERRORONDEST;
+        return code;
     }
-    int failedSide = 1;
-    bool ok = copyBytes(from, to, &failedSide);
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (ok && futimens(to, times) != 0) ok = false;
-    if (close(to) != 0 && ok) ok = false;
+    int error = 0;
+    if (!copyBytes(from, to) || futimens(to, times) != 0) error = errno;
+    if (close(to) != 0 && !error) error = errno;
     close(from);
-    if (ok && (temp.empty() || rename(temp.c_str(), toPath) == 0)) return 0;
+    if (!error && !temp.empty() && rename(temp.c_str(), toPath) != 0) error = errno;
+    if (!error) return 0;
     unlink(temp.empty() ? toPath : temp.c_str());
-    return failedSide == 0 ? DE_ACCESSDENIEDSRC : ERRORONDEST;
+    return (int)winError(error);
 }
 
 }  // namespace
+
+DWORD GetLastError() { return lastError; }
+
+void GetSystemTimeAsFileTime(FILETIME* time) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    *time = toFiletime(now);
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size) {
+    struct stat st;
+    if (kind != FileBasicInfo || size < sizeof(FILE_BASIC_INFO) || file == INVALID_HANDLE_VALUE ||
+        fstat((int)(intptr_t)file, &st) != 0)
+        return FALSE;
+    auto ticks = [](const struct timespec& t) {
+        const FILETIME ft = toFiletime(t);
+        return LARGE_INTEGER{(int64_t)((uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime)};
+    };
+    FILE_BASIC_INFO* basic = (FILE_BASIC_INFO*)info;
+    *basic = {ticks(st.st_ctim), ticks(st.st_atim), ticks(st.st_mtim), ticks(st.st_ctim), attributesOf(st)};
+    return TRUE;
+}
 
 BOOL PathFileExistsA(LPCSTR path) {
     char p[4096];
@@ -228,6 +292,7 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS, void* data) {
 // name, as on Windows (where "*.*" matches names without a dot too).
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData) {
     char p[4096];
+    lastError = ERROR_PATH_NOT_FOUND;
     if (!toPosix(pattern, p, sizeof p)) return INVALID_HANDLE_VALUE;
     char* cut = strrchr(p, '/');
     const char* wild = cut ? cut + 1 : p;
@@ -238,10 +303,13 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData) {
     Enumeration* e = (Enumeration*)calloc(1, sizeof *e);
     if (!e) return INVALID_HANDLE_VALUE;
     e->matchAll = !strcmp(wild, "*") || !strcmp(wild, "*.*");
+    e->literal = !strpbrk(wild, "*?");
     e->next = e->matchAll ? 0 : 2;
     strcpy(e->pattern, wild);
     e->dir = opendir(dir.c_str());
     if (!e->dir || fstat(dirfd(e->dir), &e->self) != 0 || !nextFound(e, findData)) {
+        // A folder that cannot be opened, or one that holds no match.
+        lastError = !e->dir ? (errno == ENOENT ? ERROR_PATH_NOT_FOUND : winError(errno)) : ERROR_FILE_NOT_FOUND;
         if (e->dir) closedir(e->dir);
         free(e);
         return INVALID_HANDLE_VALUE;
@@ -346,14 +414,14 @@ int SHFileOperationA(SHFILEOPSTRUCTA* op) {
     char fromPath[4096], toPath[4096];
     for (; *from; from += strlen(from) + 1, to += strlen(to) + 1) {
         if (!*to) return DE_INVALIDFILES;
-        if (!toPosix(from, fromPath, sizeof fromPath)) return DE_ACCESSDENIEDSRC;
-        if (!toPosix(to, toPath, sizeof toPath)) return ERRORONDEST;
+        if (!toPosix(from, fromPath, sizeof fromPath) || !toPosix(to, toPath, sizeof toPath))
+            return (int)winError(errno);
         const char* cut = strrchr(toPath, '/');
         if (cut && cut > toPath) {
             size_t n = (size_t)(cut - toPath);
             if (madeFolder.size() != n || madeFolder.compare(0, n, toPath, n) != 0) {
                 std::string folder(toPath, n);
-                if (!makeFolders(folder)) return ERRORONDEST;
+                if (!makeFolders(folder)) return (int)winError(errno);
                 madeFolder = folder;
             }
         }

@@ -44,11 +44,13 @@ typedef BOOL* LPBOOL;
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_DEVICE 0x00000040  // here: a fifo, socket or device file
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 
+#define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
@@ -57,9 +59,17 @@ typedef BOOL* LPBOOL;
 
 #define MB_OK 0x00000000
 
+// Windows' error codes, as GetLastError and the copy give them for what
+// errno says.
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_DISK_FULL 112
 #define ERROR_CANCELLED 1223
+#define ERROR_FUNCTION_FAILED 1627  // any other failure
 
 #define LOCALE_INVARIANT 0x007F
 #define NORM_IGNORECASE 0x00000001
@@ -114,6 +124,22 @@ struct BY_HANDLE_FILE_INFORMATION {
 
 enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
 
+union LARGE_INTEGER {
+    int64_t QuadPart;
+};
+
+// The times GetFileInformationByHandleEx gives with FileBasicInfo, in
+// FILETIME ticks; ChangeTime is the last change of content or attributes.
+struct FILE_BASIC_INFO {
+    LARGE_INTEGER CreationTime;
+    LARGE_INTEGER LastAccessTime;
+    LARGE_INTEGER LastWriteTime;
+    LARGE_INTEGER ChangeTime;
+    DWORD FileAttributes;
+};
+
+enum FILE_INFO_BY_HANDLE_CLASS { FileBasicInfo = 0 };
+
 // The shell's file operation, as far as a batch copy uses it.
 #define FO_COPY 0x0002
 #define FOF_MULTIDESTFILES 0x0001
@@ -133,14 +159,22 @@ struct SHFILEOPSTRUCTA {
     LPCSTR lpszProgressTitle;
 };
 
-// Codes the stand-in SHFileOperationA returns, after the Windows shell's own.
-#define DE_ACCESSDENIEDSRC 0x78  // the source file cannot be opened or read
-#define DE_INVALIDFILES 0x7C     // a malformed operation (not FO_COPY, no names)
-#define DE_SRC_NOT_FOUND 0x402   // the source file does not exist
-#define ERRORONDEST 0x10000      // a destination folder or file cannot be made or written
+// A malformed operation (not FO_COPY, no names): the Windows shell's code.
+// Every other failure of the stand-in's copy is Windows' error code for what
+// errno said (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
+#define DE_INVALIDFILES 0x7C
 
+// The error of the last failed FindFirstFileA, by errno; ERROR_FILE_NOT_FOUND
+// when a pattern matched nothing.
+DWORD GetLastError();
+// The current time, from the clock file times are stamped by.
+void GetSystemTimeAsFileTime(FILETIME* time);
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
 BOOL PathFileExistsA(LPCSTR path);
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
+// A pattern without '*' or '?' names one entry, found as Windows finds it on
+// a drive that ignores case: under its own spelling where that exists, else
+// under the first that differs only in ASCII case.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData);
 BOOL FindNextFileA(HANDLE enumeration, WIN32_FIND_DATAA* findData);
 BOOL FindClose(HANDLE enumeration);

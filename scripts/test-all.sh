@@ -31,7 +31,7 @@ done
 # program is built that they run.
 reliable=$(printf '%s\n' "$@" | grep -xE 'linux|win64|win32')
 if [ -n "$reliable" ]; then
-  for script in real_tree hazards; do step "reliability: $script" "tests/reliability/$script.sh" $reliable; done
+  for script in real_tree hazards drives; do step "reliability: $script" "tests/reliability/$script.sh" $reliable; done
   step fuzz tests/fuzz/run.sh 60
 fi
 # The release zips, when a Windows configuration is tested: about a minute.

@@ -2,8 +2,11 @@
 # Hazards of the field. Under Wine: a drive's root backed up by the program started in a folder of it.
 # A file the batch cannot copy (vanishing; held open without sharing, Wine; unreadable, natively): exit 1,
 # its error and exactly it in the log, all others copied whole; once the cause is gone, exit 0, all copied.
+# "<-d>" copies after such a failure: the failed one named, every other new. Folders that cannot be listed.
 #   hazards.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
+rejected="Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
+rejected+="Или пропущенные при отсутствии каталога назначения. :"
 # S:\v.txt is listed last, so the batch copies it last: it goes once the batch has begun.
 vanish() { (for _ in {1..6000}; do [ -d "$w/T:/S/src" ] && break; sleep 0.01; done && rm "$w/S:/v.txt") & }
 vanished() { wait && printf v >"$w/S:/v.txt"; }
@@ -47,8 +50,32 @@ for config in $(configs "$@"); do
       "$T/hold_file.exe" 'S:\src\d3\f3.txt' "$p -w"
   else
     digits=9
-    hazard "source vanishing during the batch" 10000 "1026 (402)" 'v.txt' vanish vanished
-    hazard "unreadable source" 40 "120 (78)" 'src\d3\f3.txt' unreadable readable
+    hazard "source vanishing during the batch" 10000 "2 (2)" 'v.txt' vanish vanished
+    hazard "unreadable source" 40 "5 (5)" 'src\d3\f3.txt' unreadable readable
   fi
+
+  # Four "<-d>" files backed up; then new bytes of the same size in each, their times kept, and the second
+  # unreadable: it alone is named, and every other copy holds its new bytes.
+  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S:" "$w/T:"
+  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+  for age in old new; do
+    for i in 1 2 3 4; do printf "$age $i" >"$w/S:/d$i.txt" && touch -d 2020-01-02 "$w/S:/d$i.txt"; done
+    printf '%s\r\n' '--Dir--<-d>T:\' 'S:\d'{1..4}.txt >"$w/Quarnelvistro.txt"
+    [ $age = new ] || { outcome "$config" "$w" >/dev/null && sleep 0.2; }
+  done
+  # Under Wine its server opens files, with root's rights: there the file is held open instead.
+  if win "$config"; then run=("$T/hold_file.exe" 'S:\d2.txt' "$p -w"); else run=() && chmod 000 "$w/S:/d2.txt"; fi
+  expect "$config <-d> after a failure: the failed file named, every other copy new" \
+    "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
+      "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
+    "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
+  # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not.
+  chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} && printf o >"$w/S:/src/open/o.txt"
+  printf s >"$w/S:/src/shut/s.txt" && chmod 000 "$w/S:/src/shut" && as="setpriv --bounding-set=-all"
+  printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\src\shut' >"$w/Quarnelvistro.txt"
+  expect "$config folders that cannot be listed: exit code 1, each named, the rest copied" \
+    "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r|o.txt' "$rejected")" \
+    "$(outcome "$config" "$w")|$(ls "$w/T:/S/src/open")"
+  chmod 755 "$w/S:/src/shut" && as=""
 done
 finish

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Backups onto the drives users plug in, real file systems mounted as root: FAT32 (fusefat; its renames hang, so
+# under Wine only) and exFAT (exfat-fuse), which keep coarse times, and a drive that fills up (a 2 MB tmpfs).
+# A second run onto FAT32 or exFAT writes nothing, yet a source changed in time, or in size within a time step,
+# is copied; names differing only in case keep the first file whole and name the others; a full drive leaves
+# every file copied whole or named, and once there is room the next run completes the backup.
+#   drives.sh [CONFIG...]   (default: linux win64 win32, those built)
+. "$(dirname "$0")/lib.sh"
+mounts=() loops=()
+trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || fusermount -u "$m"; done
+  for l in "${loops[@]}"; do losetup -d "$l"; done; rm -f "${links[@]}"; rm -rf "$T"' EXIT
+[ -c /dev/fuse ] && [ "$(id -u)" = 0 ] || { echo "!!! drives: FUSE or root NOT AVAILABLE: nothing can be mounted"; exit 1; }
+
+# drive KIND DIR: a fresh file system of KIND (fat32, exfat, full) mounted on DIR.
+mountDrive() {
+  mkdir -p "$2" && case $1 in
+    fat32) truncate -s 64M "$2.img" && mkfs.vfat -F 32 "$2.img" >/dev/null && fusefat -o rw+ "$2.img" "$2" >/dev/null ;;
+    exfat) truncate -s 64M "$2.img" && mkfs.exfat "$2.img" >/dev/null && loops+=("$(losetup -f --show "$2.img")") &&
+      mount.exfat-fuse "${loops[-1]}" "$2" >/dev/null ;;
+    full) mount -t tmpfs -o size=2m tmpfs "$2" ;;
+  esac && mounts+=("$2")
+}
+# contents DIR: every file below DIR as "path=content", sorted.
+contents() { (cd "$1" && find . -type f -printf '%P\n' | while read -r f; do echo "$f=$(cat "$f")"; done | sorted); }
+# layout CONFIG KIND: a working folder $w whose S: holds the sources and whose T: is a drive of KIND.
+layout() {
+  w=$(mktemp -d "$T/$1-$2.XXX")
+  mkdir -p "$w/S:" && mountDrive "$2" "$w/T:" || return 1
+  ! win "$1" || { drive "$1" s "$w/S:" && drive "$1" t "$w/T:"; }
+}
+notCopied="Файлы, которые не удалось скопировать:"
+
+for config in $(configs "$@"); do
+  echo "--- $config"
+  for kind in $(win "$config" && echo fat32) exfat; do
+    layout "$config" $kind || { expect "$config $kind mounted" 0 1; continue; }
+    # Times of a source within a step of its copy, and one on a whole even second.
+    for f in alpha.txt later.txt grown.txt $([ $kind = exfat ] && echo Отчёт.txt); do
+      echo "${f%.txt}" >"$w/S:/$f" && touch -d '2020-01-02 03:04:05.678901234' "$w/S:/$f"
+    done
+    echo even >"$w/S:/even.txt" && touch -d '2020-01-02 03:04:06' "$w/S:/even.txt"
+    printf '%s\r\n' '--Dir--T:\' 'S:\' >"$w/Quarnelvistro.txt"
+    expect "$config $kind first run: exit code 0, empty log, every file copied" "0:|$(contents "$w/S:")" \
+      "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
+    # Other bytes of the same length in every copy, its time kept: a run that copies anything again shows.
+    for c in "$w/T:/S/"*; do
+      t=$(stat -c %y "$c") n=$(stat -c %s "$c") && head -c "$n" /dev/zero | tr '\0' x >"$c" && touch -d "$t" "$c"
+    done
+    touch -d '2021-01-01' "$w/S:/later.txt" && echo + >>"$w/S:/grown.txt"
+    touch -d '2020-01-02 03:04:05.678901234' "$w/S:/grown.txt"
+    want=$(cd "$w/S:" && for f in *; do
+      case $f in later.txt | grown.txt) echo "$f=$(cat "$f")" ;; *) echo "$f=$(head -c "$(stat -c %s "$f")" /dev/zero | tr '\0' x)" ;; esac
+    done | sorted)
+    expect "$config $kind second run: exit code 0, empty log, only the later and the grown file copied" \
+      "0:|$want" "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
+  done
+
+  if ! win "$config"; then
+    # Names that differ only in case, onto exFAT, which takes them for one.
+    layout "$config" exfat && echo first >"$w/S:/README.txt" && echo second >"$w/S:/readme.txt"
+    printf '%s\r\n' '--Dir--T:\' 'S:\README.txt' 'S:\readme.txt' >"$w/Quarnelvistro.txt"
+    for run in first second; do
+      expect "$config exfat $run run: one file of two that differ in case, the other named" \
+        "$(printf '1:\r\n%s\r\nS:\\readme.txt' "$notCopied")|README.txt=first" \
+        "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
+    done
+  fi
+
+  # Six photos of 500 KiB onto a 2 MiB drive, one a line: the fifth does not fit.
+  layout "$config" full && for i in 1 2 3 4 5 6; do
+    head -c 512000 /dev/urandom >"$w/S:/photo$i.jpg" && echo "S:\\photo$i.jpg"
+  done | sed '1i --Dir--T:\\' | sed 's/$/\r/' >"$w/Quarnelvistro.txt"
+  # The stand-in says the drive is full, and the pass ends; Wine's shell gives up on each file that fails.
+  code=$(win "$config" && echo "1223 (4c7)" || echo "112 (70)")
+  expect "$config full drive: exit code 1, the fifth and sixth named, the others whole" \
+    "$(printf '1:\r\nОшибка при копировании файлов. error =  %s\r\n%s\r\nS:\\photo5.jpg\r\nS:\\photo6.jpg' "$code" "$notCopied")|" \
+    "$(outcome "$config" "$w")|$(for i in 1 2 3 4; do cmp "$w/S:/photo$i.jpg" "$w/T:/S/photo$i.jpg"; done)"
+  mount -o remount,size=20m "$w/T:"
+  expect "$config full drive, room made: exit code 0, empty log, all whole" "0:|" \
+    "$(outcome "$config" "$w")|$(diff -r "$w/S:" "$w/T:/S")"
+done
+finish

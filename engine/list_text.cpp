@@ -55,7 +55,8 @@ static char* wideToAnsi(const WCHAR* wide, int units, size_t* length) {
 static char* toAnsiText(char* bytes, size_t* length) {
     const unsigned char* b = (const unsigned char*)bytes;
     const size_t n = *length;
-    const bool utf16 = n >= 2 && b[0] == 0xFF && b[1] == 0xFE;
+    const bool bigEndian = n >= 2 && b[0] == 0xFE && b[1] == 0xFF;
+    const bool utf16 = bigEndian || (n >= 2 && b[0] == 0xFF && b[1] == 0xFE);
     const size_t mark = utf16 ? 2 : n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF ? 3 : 0;
     // The conversion calls count in int: a larger list is taken as it is.
     if (n == mark || n > INT_MAX || (!mark && allAscii(b, n))) {
@@ -74,9 +75,10 @@ static char* toAnsiText(char* bytes, size_t* length) {
     if (utf16) {
         units = (int)((n - mark + 1) / 2);  // an odd last byte is a broken unit
         wide = (WCHAR*)allocMem((size_t)units * sizeof *wide);
+        const size_t low = bigEndian ? 1 : 0;  // which byte of a unit holds its low half
         for (int i = 0; wide && i < units; i++) {
             const size_t at = mark + 2 * (size_t)i;
-            wide[i] = at + 1 < n ? (WCHAR)(b[at] | b[at + 1] << 8) : (WCHAR)0xFFFD;
+            wide[i] = at + 1 < n ? (WCHAR)(b[at + low] | b[at + 1 - low] << 8) : (WCHAR)0xFFFD;
         }
     } else {
         units = MultiByteToWideChar(codePage, 0, bytes + mark, (int)(n - mark), NULL, 0);

@@ -17,15 +17,16 @@ struct ListText {
 // opened, READ_NO_MEMORY when a block of its text cannot be allocated. After
 // READ_DONE the caller releases the text with freeListText.
 //
-// A list that starts with a UTF-16 LE or a UTF-8 byte-order mark is in that
-// encoding (the mark is no part of its text); one whose bytes are valid
-// UTF-8 holding a character beyond ASCII is UTF-8; any other is in the ANSI
-// code page already and is taken byte for byte. Where the ANSI code page is
-// UTF-8 (the native program), such a list is Windows-1251, the encoding of
-// the Russian Windows that the lists were first written on. Bytes that are
-// no character of the list's encoding (a lone surrogate, half a UTF-16 unit)
-// become U+FFFD, and a character the ANSI code page cannot hold becomes
-// '?' (so does U+FFFD, but natively): the line they stand in is rejected.
+// A list that starts with a UTF-16 LE, a UTF-16 BE or a UTF-8 byte-order
+// mark is in that encoding (the mark is no part of its text); one whose
+// bytes are valid UTF-8 holding a character beyond ASCII is UTF-8; any other
+// is in the ANSI code page already and is taken byte for byte. Where the
+// ANSI code page is UTF-8 (the native program), such a list is Windows-1251,
+// the encoding of the Russian Windows that the lists were first written on.
+// Bytes that are no character of the list's encoding (a lone surrogate, half
+// a UTF-16 unit) become U+FFFD, and a character the ANSI code page cannot
+// hold becomes '?' (so does U+FFFD, but natively): the line they stand in is
+// rejected.
 ReaderResult loadListText(const char* fileName, ListText* list);
 
 // The next piece into piece (room bytes, NUL-terminated), as fgets would read

@@ -22,6 +22,12 @@ inline std::string utf16le(const std::string& utf8) {
     const std::wstring wide = wideOf(utf8, CP_UTF8);
     return std::string((const char*)wide.data(), wide.size() * 2);
 }
+// UTF-8 text as UTF-16 BE bytes.
+inline std::string utf16be(const std::string& utf8) {
+    std::string out;
+    for (wchar_t unit : wideOf(utf8, CP_UTF8)) out += {(char)(unit >> 8), (char)unit};
+    return out;
+}
 #else
 #include <iconv.h>
 
@@ -36,6 +42,7 @@ inline std::string iconvText(const std::string& text, const char* from, const ch
 }
 inline std::string cp1251(const std::string& utf8) { return iconvText(utf8, "UTF-8", "CP1251"); }
 inline std::string utf16le(const std::string& utf8) { return iconvText(utf8, "UTF-8", "UTF-16LE"); }
+inline std::string utf16be(const std::string& utf8) { return iconvText(utf8, "UTF-8", "UTF-16BE"); }
 // Windows-1251 bytes as UTF-8; 0x98, which it leaves unassigned, as U+0098, as Windows reads it.
 inline std::string from1251(const std::string& bytes) {
     std::string out;

@@ -126,9 +126,9 @@ TEST_F(Lists, LongLinesAndBadBytes) {
     }, false);
 }
 
-// Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE with
-// one) and Windows-1251 give the same lists, in the program's code page; a
-// mark is no part of the first line. Bytes that are no character, and
+// Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE and BE
+// with one) and Windows-1251 give the same lists, in the program's code page;
+// a mark is no part of the first line. Bytes that are no character, and
 // characters the code page lacks, come out as '?' (natively U+FFFD), and
 // their lines are rejected. Invalid UTF-8 is Windows-1251, all of it.
 TEST_F(Lists, ListInEveryEncoding) {
@@ -146,10 +146,13 @@ TEST_F(Lists, ListInEveryEncoding) {
         {list, entries, rejected},
         {"\xEF\xBB\xBF" + list, entries, rejected},
         {"\xFF\xFE" + utf16le(list), entries, rejected},
+        {"\xFE\xFF" + utf16be(list), entries, rejected},
         {"\xEF\xBB\xBF", {}, {}},
         {"\xFF\xFE", {}, {}},
         // A lone surrogate, then half a unit at the end.
         {"\xFF\xFE" + utf16le(at("--Dir--@dst\n@f")) + "\0\xD8"s + utf16le(at(".txt\n@f.txt\n")) + "x",
+         {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
+        {"\xFE\xFF" + utf16be(at("--Dir--@dst\n@f")) + "\xD8\0"s + utf16be(at(".txt\n@f.txt\n")) + "x",
          {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
         // No best fit: 'é' never names cafe.txt.
         {at("--Dir--@dst\n@caf\xC3\xA9.txt\n"), {}, {"@caf" + e + ".txt"}},

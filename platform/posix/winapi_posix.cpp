@@ -128,9 +128,12 @@ bool found(Enumeration* e, const char* name, unsigned char type, WIN32_FIND_DATA
     return true;
 }
 
-// The one entry a literal pattern names: its own spelling, else the first
-// that differs only in ASCII case.
+// The one entry a literal pattern names, if the file system finds it: under
+// its own spelling, or on a drive that ignores case (exFAT) under the one the
+// folder lists, the first that differs only in ASCII case.
 bool foundLiteral(Enumeration* e, WIN32_FIND_DATAA* fd) {
+    struct stat st;
+    if (fstatat(dirfd(e->dir), e->pattern, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     std::string folded;
     unsigned char foldedType = 0;
     while (struct dirent* d = readdir(e->dir)) {

@@ -172,9 +172,9 @@ void GetSystemTimeAsFileTime(FILETIME* time);
 BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
 BOOL PathFileExistsA(LPCSTR path);
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
-// A pattern without '*' or '?' names one entry, found as Windows finds it on
-// a drive that ignores case: under its own spelling where that exists, else
-// under the first that differs only in ASCII case.
+// A pattern without '*' or '?' names one entry, found as the file system
+// finds it, and listed as Windows lists it: under the spelling its folder
+// keeps, which on a drive that ignores case may differ from the pattern's.
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData);
 BOOL FindNextFileA(HANDLE enumeration, WIN32_FIND_DATAA* findData);
 BOOL FindClose(HANDLE enumeration);

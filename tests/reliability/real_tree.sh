@@ -20,7 +20,7 @@ for config in $(configs "$@"); do
   mkdir -p "$w/dst" && cp -a --no-preserve=timestamps "$origin" "$src"
   printf -- '--Dir--%s\r\n%s\r\n' "$dst" "$line" >"$w/Quarnelvistro.txt"
   # The exit code and the log, its lines sorted.
-  want=$(win "$config" || find -L "$src" -type l -printf '%P\n' | sed "s|/|\\\\|g; s|^|$line\\\\|; s|$|\r|")
+  want=$(win "$config" || find -L "$src" -type l -printf '%P\n' | sed "s|^|$line/|; s|$|\r|")
   [ -z "$want" ] && want="0:" || want=$(printf '1:%s\r\n%s' "$rejected" "$want" | sorted)
   expect "$config first run: $(find -L "$src" -type f 2>/dev/null | wc -l) files equal in content and time" \
     "$want" "$(outcome "$config" "$w" | sorted && differences "$src" "$mirror" $digits)"

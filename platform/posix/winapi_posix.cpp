@@ -130,7 +130,7 @@ bool found(Enumeration* e, const char* name, unsigned char type, WIN32_FIND_DATA
 
 // The one entry a literal pattern names, if the file system finds it: under
 // its own spelling, or on a drive that ignores case (exFAT) under the one the
-// folder lists, the first that differs only in ASCII case.
+// folder lists, the first that differs only in case.
 bool foundLiteral(Enumeration* e, WIN32_FIND_DATAA* fd) {
     struct stat st;
     if (fstatat(dirfd(e->dir), e->pattern, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
@@ -138,7 +138,8 @@ bool foundLiteral(Enumeration* e, WIN32_FIND_DATAA* fd) {
     unsigned char foldedType = 0;
     while (struct dirent* d = readdir(e->dir)) {
         if (!strcmp(d->d_name, e->pattern)) return found(e, d->d_name, d->d_type, fd);
-        if (folded.empty() && !strcasecmp(d->d_name, e->pattern)) folded = d->d_name, foldedType = d->d_type;
+        if (folded.empty() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, d->d_name, -1, e->pattern, -1) == CSTR_EQUAL)
+            folded = d->d_name, foldedType = d->d_type;
     }
     return !folded.empty() && found(e, folded.c_str(), foldedType, fd);
 }
@@ -439,18 +440,6 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     return 1;  // IDOK
 }
 
-int CompareStringA(LCID, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
-    const size_t na = lengthA < 0 ? strlen(a) : (size_t)lengthA, nb = lengthB < 0 ? strlen(b) : (size_t)lengthB;
-    for (size_t i = 0; i < na && i < nb; i++) {
-        int ca = (unsigned char)a[i], cb = (unsigned char)b[i];
-        if (flags & NORM_IGNORECASE) {
-            if (ca < 0x80) ca = tolower(ca);
-            if (cb < 0x80) cb = tolower(cb);
-        }
-        if (ca != cb) return ca < cb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
-    }
-    return na == nb ? CSTR_EQUAL : na < nb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
-}
 
 HMODULE GetModuleHandleA(LPCSTR) { return NULL; }
 FARPROC GetProcAddress(HMODULE, LPCSTR) { return NULL; }
@@ -585,6 +574,35 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LP
         if (!put(text, (size_t)room, &done, bytes, count)) return 0;
     }
     return (int)done;
+}
+
+// The lower case of a character, for the letters that NTFS and exFAT fold:
+// ASCII, Latin-1, Greek and Cyrillic here.
+namespace {
+long lowerOf(long c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+        (c >= 0x410 && c <= 0x42F))
+        return c + 0x20;
+    return c >= 0x400 && c <= 0x40F ? c + 0x50 : c;
+}
+}  // namespace
+
+int CompareStringA(LCID, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB) {
+    const unsigned char* sa = (const unsigned char*)a;
+    const unsigned char* sb = (const unsigned char*)b;
+    const size_t na = lengthA < 0 ? strlen(a) : (size_t)lengthA, nb = lengthB < 0 ? strlen(b) : (size_t)lengthB;
+    size_t ia = 0, ib = 0;
+    while (ia < na && ib < nb) {
+        // Characters of UTF-8, the ANSI code page here; a byte of none stands for itself.
+        const size_t at = ia, bt = ib;
+        long ca = utf8Char(sa, na, &ia), cb = utf8Char(sb, nb, &ib);
+        if (ca < 0) ca = 0x110000 + sa[at], ia = at + 1;
+        if (cb < 0) cb = 0x110000 + sb[bt], ib = bt + 1;
+        if (flags & NORM_IGNORECASE) ca = lowerOf(ca), cb = lowerOf(cb);
+        if (ca != cb) return ca < cb ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+    }
+    const bool endA = ia >= na, endB = ib >= nb;
+    return endA && endB ? CSTR_EQUAL : endA ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }
 
 // msvcrt's text mode over a binary stream.

@@ -185,7 +185,8 @@ BOOL CloseHandle(HANDLE handle);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
 int SHFileOperationA(SHFILEOPSTRUCTA* operation);
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
-// NORM_IGNORECASE folds ASCII letters only; the locale is not looked at.
+// NORM_IGNORECASE folds the letters of ASCII, Latin-1, Greek and Cyrillic,
+// as a drive that ignores case does; the locale is not looked at.
 int CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);
 
 // There are no DLLs here: no module is found, and so no function in one.

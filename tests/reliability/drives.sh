@@ -58,11 +58,12 @@ for config in $(configs "$@"); do
   if ! win "$config"; then
     # Names that differ only in case, onto exFAT, which takes them for one.
     layout "$config" exfat && echo first >"$w/S:/README.txt" && echo second >"$w/S:/readme.txt"
-    printf '%s\r\n' '--Dir--T:\' 'S:\README.txt' 'S:\readme.txt' >"$w/Quarnelvistro.txt"
+    echo третий >"$w/S:/Отчёт.txt" && echo четвёртый >"$w/S:/ОТЧЁТ.txt"
+    printf '%s\r\n' '--Dir--T:\' 'S:\README.txt' 'S:\readme.txt' 'S:\Отчёт.txt' 'S:\ОТЧЁТ.txt' >"$w/Quarnelvistro.txt"
     for run in first second; do
-      expect "$config exfat $run run: one file of two that differ in case, the other named" \
-        "$(printf '1:\r\n%s\r\nS:\\readme.txt' "$notCopied")|README.txt=first" \
-        "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
+      expect "$config exfat $run run: one file of each two that differ in case, the other named" \
+        "$(printf '1:\r\n%s\r\nS:\\readme.txt\r\nS:\\ОТЧЁТ.txt' "$notCopied")|README.txt=first Отчёт.txt=третий" \
+        "$(outcome "$config" "$w")|$(contents "$w/T:/S" | xargs)"
     done
   fi
 

@@ -115,7 +115,9 @@ fi
 echo "bench: Windows program under Wine, $wineFiles files"
 export WINEPREFIX=$prefix WINEDEBUG=-all LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-cmake/wine-run.sh "$prefix" cmd /c exit >/dev/null 2>&1 || true  # makes the prefix once
+# Through the project's runner, which picks the loader this machine can run.
+wine=("$top/cmake/wine-run.sh" "$prefix")
+"${wine[@]}" cmd /c exit >/dev/null 2>&1 || true                  # makes the prefix once
 wineserver -w                                                     # the prefix's first server has ended
 wineserver -p                                                     # one server for all runs
 trap 'wineserver -k 2>/dev/null || true' EXIT
@@ -126,17 +128,17 @@ rm -rf "$wdir"
 makeTree "$wdir/src" "$wineFiles"
 printf -- '--Dir--C:\\qvb\\dst\nC:\\qvb\\src\n' >"$wdir/Quarnelvistro.txt"
 # xcopy says 1 when it found nothing to copy.
-xcopy=(sh -c 'wine xcopy C:\\qvb\\src C:\\qvb\\xcopy /D /S /E /Y /I; [ $? -le 1 ]')
+xcopy=(sh -c '"$@"; [ $? -le 1 ]' sh "${wine[@]}" xcopy 'C:\qvb\src' 'C:\qvb\xcopy' /D /S /E /Y /I)
 wineFirst=() xcopyFirst=() wineNone=() xcopyNone=()
 for ((run = 1; run <= runs; run++)); do
   echo "bench: Wine run $run of $runs"
   aside "$wdir/dst"
   mkdir -p "$wdir/dst"
-  timed wineFirst env -C "$wdir" wine "$windows" -w
+  timed wineFirst env -C "$wdir" "${wine[@]}" "$windows" -w
   logEmpty "$wdir"
   aside "$wdir/xcopy"
   timed xcopyFirst "${xcopy[@]}"
-  timed wineNone env -C "$wdir" wine "$windows" -w
+  timed wineNone env -C "$wdir" "${wine[@]}" "$windows" -w
   logEmpty "$wdir"
   timed xcopyNone "${xcopy[@]}"
 done
@@ -167,7 +169,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo
   echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
     "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) memory, Linux $(uname -r)," \
-    "$(wine --version)."
+    "$("${wine[@]}" --version)."
   echo
   echo "Tree: $files files of $(stat -c %s "$work/C:/src/t0/m0/f1.txt") bytes or so, 100 a folder, 50 folders a top folder;"
   echo "the native runs on the build's disk (ext4) and again on tmpfs, each tool first once."

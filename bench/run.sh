@@ -6,12 +6,19 @@
 # 1% of the files changed, peak memory. The x86-64 Windows program under
 # Wine: first copy and nothing to copy vs Wine's xcopy /D /S /E /Y /I.
 # Each figure is the median of RUNS runs, warm cache, sync before each run.
+# Then, one run each, natively and under Wine: nothing to copy onto an exFAT
+# drive (BENCH_EXFAT_FILES files natively, 20000; WINE_FILES under Wine),
+# and BENCH_FAIL_FILES files (10000) with none, 1% or half of them
+# unreadable; those runs are stopped after BENCH_LIMIT seconds (900).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 files=${1:-100000}
 wineFiles=${2:-5000}
 runs=${3:-3}
+exfatFiles=${BENCH_EXFAT_FILES:-20000}
+failFiles=${BENCH_FAIL_FILES:-10000}
+limit=${BENCH_LIMIT:-900}
 build=$top/build${QV_BUILD_TAG:-}
 native=$build/linux/Quarnelvistro
 windows=$build/win64/Quarnelvistro.exe
@@ -37,20 +44,25 @@ makeTree() {
 }
 
 # timed NAME COMMAND...: runs it once; appends its seconds to the list NAME
-# and keeps the largest peak resident size in peakKiB.
+# and keeps the largest peak resident size in peakKiB. An exit code other
+# than 0 ends the bench, unless the caller lists the codes it takes in
+# `codes`; the code is left in rc. A run stopped by `timeout` (124) counts
+# as "over" the limit.
 peakKiB=0
 timed() {
-  local name=$1
+  local name=$1 secs kib
   shift
   sync
-  if ! /usr/bin/time -f '%e %M' -o "$work/time.out" "$@" >/dev/null 2>"$work/err.out"; then
-    echo "bench: failed: $*" >&2
+  rc=0
+  /usr/bin/time -f '%e %M' -o "$work/time.out" "$@" >/dev/null 2>"$work/err.out" || rc=$?
+  if [[ " ${codes:-0} " != *" $rc "* ]]; then
+    echo "bench: failed ($rc): $*" >&2
     cat "$work/err.out" "$work/time.out" >&2
     exit 1
   fi
-  local secs kib
-  read -r secs kib <"$work/time.out"
-  eval "$name+=($secs)"
+  read -r secs kib < <(tail -1 "$work/time.out")  # after time's line on the exit code
+  ((rc != 124)) || secs="over $limit"
+  eval "$name+=(\"\$secs\")"
   case $name in
     *_first | *_none | *_changed) ((kib <= peakKiB)) || peakKiB=$kib ;;
   esac
@@ -68,6 +80,20 @@ aside() {
   [ -e "$1" ] || return 0
   if [ "$where" = tmpfs ]; then rm -rf "$1"; else mv "$1" "$work/trash/$((trash++))"; fi
 }
+
+# Whatever the bench set up goes when it ends, however it ends.
+exfatDir=$work/exfat exfatDev='' wineUp=''
+cleanup() {
+  [ -z "$wineUp" ] || wineserver -k 2>/dev/null || true
+  if [ -n "$exfatDev" ]; then
+    fusermount -u "$exfatDir" 2>/dev/null || umount -l "$exfatDir" || true
+    losetup -d "$exfatDev" || true
+  fi
+  rm -f "$prefix/dosdevices/"[es]:
+  rm -rf "$shm"
+}
+shm=/dev/shm/qv-bench${QV_BUILD_TAG:-}
+trap cleanup EXIT
 
 for name in {ext4,tmpfs}_{first,cp,rsync,none,rsyncNone,changed,rsyncChanged}; do eval "$name=()"; done
 # nativeRuns DIR WHERE: the native runs in DIR; figures go to the lists WHERE_first etc.
@@ -105,20 +131,22 @@ nativeRuns() {
 }
 nativeRuns "$work" ext4
 # The same on tmpfs, where no disk stands between the tools and their own costs.
-shm=/dev/shm/qv-bench${QV_BUILD_TAG:-}
 if [ "$(df --output=fstype /dev/shm 2>/dev/null | tail -1)" = tmpfs ]; then
-  trap 'rm -rf "$shm"' EXIT
   nativeRuns "$shm" tmpfs
   rm -rf "$shm"
+else
+  shm=$work/scratch  # for the trees of the parts below
 fi
 
 echo "bench: Windows program under Wine, $wineFiles files"
 export WINEPREFIX=$prefix WINEDEBUG=-all LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-cmake/wine-run.sh "$prefix" cmd /c exit >/dev/null 2>&1 || true  # makes the prefix once
+# Through the project's runner, which picks the loader this machine can run.
+wine=("$top/cmake/wine-run.sh" "$prefix")
+"${wine[@]}" cmd /c exit >/dev/null 2>&1 || true                  # makes the prefix once
 wineserver -w                                                     # the prefix's first server has ended
 wineserver -p                                                     # one server for all runs
-trap 'wineserver -k 2>/dev/null || true' EXIT
+wineUp=1
 where=ext4
 # On drive C:, where a user's files are.
 wdir=$prefix/drive_c/qvb
@@ -126,17 +154,17 @@ rm -rf "$wdir"
 makeTree "$wdir/src" "$wineFiles"
 printf -- '--Dir--C:\\qvb\\dst\nC:\\qvb\\src\n' >"$wdir/Quarnelvistro.txt"
 # xcopy says 1 when it found nothing to copy.
-xcopy=(sh -c 'wine xcopy C:\\qvb\\src C:\\qvb\\xcopy /D /S /E /Y /I; [ $? -le 1 ]')
+xcopy=(sh -c '"$@"; [ $? -le 1 ]' sh "${wine[@]}" xcopy 'C:\qvb\src' 'C:\qvb\xcopy' /D /S /E /Y /I)
 wineFirst=() xcopyFirst=() wineNone=() xcopyNone=()
 for ((run = 1; run <= runs; run++)); do
   echo "bench: Wine run $run of $runs"
   aside "$wdir/dst"
   mkdir -p "$wdir/dst"
-  timed wineFirst env -C "$wdir" wine "$windows" -w
+  timed wineFirst env -C "$wdir" "${wine[@]}" "$windows" -w
   logEmpty "$wdir"
   aside "$wdir/xcopy"
   timed xcopyFirst "${xcopy[@]}"
-  timed wineNone env -C "$wdir" wine "$windows" -w
+  timed wineNone env -C "$wdir" "${wine[@]}" "$windows" -w
   logEmpty "$wdir"
   timed xcopyNone "${xcopy[@]}"
 done
@@ -146,28 +174,136 @@ done
 
 rm -rf "$work/trash"
 
+declare -A check  # what each run below did, for the report
+# Drive S: of the Wine programs is $shm, where the trees below are.
+mkdir -p "$shm"
+ln -sfn "$shm" "$prefix/dosdevices/s:"
+list() { printf -- '--Dir--%s\r\n%s\r\n' "$2" "$3" >"$1/Quarnelvistro.txt"; }  # DIR BACKUP_FOLDER SOURCE
+
+# watch DIR: from now on counts the files written below DIR; watched: that count.
+watch() {
+  inotifywait -m -r -e close_write --format %f "$1" >"$work/watch.out" 2>"$work/watch.err" &
+  watcher=$! watchDir=$1
+  until grep -q established "$work/watch.err"; do
+    kill -0 "$watcher" || { cat "$work/watch.err" >&2 && exit 1; }
+    sleep 0.1
+  done
+}
+# A file written last marks the end of the run's events.
+watched() {
+  touch "$watchDir/.qv-end"
+  until [ "$(tail -1 "$work/watch.out")" = .qv-end ]; do sleep 0.1; done
+  kill "$watcher" && wait "$watcher" || true
+  rm "$watchDir/.qv-end"
+  grep -cvx .qv-end "$work/watch.out" || true
+}
+
+# Onto an exFAT drive, as USB disks come, through the FUSE driver on a loop
+# device: the same tree backed up twice, the second run (timed) with nothing
+# to copy, the same onto tmpfs beside it. The image lies in $shm too.
+mountExfat() {
+  [ -c /dev/fuse ] && command -v mount.exfat-fuse mkfs.exfat losetup >/dev/null &&
+    truncate -s $(((exfatFiles + wineFiles) / 8 + 256))M "$shm/exfat.img" &&
+    mkfs.exfat "$shm/exfat.img" >/dev/null && exfatDev=$(losetup -f --show "$shm/exfat.img") &&
+    mkdir -p "$exfatDir" && mount.exfat-fuse "$exfatDev" "$exfatDir"
+}
+# noop NAME DIR DEST COMMAND...: COMMAND in DIR backs up into DEST, first an
+# empty one (timed into NAME1), then again (timed into NAME); check[NAME]
+# tells what that second run did.
+noop() {
+  local name=$1 dir=$2 dest=$3
+  shift 3
+  rm -rf "$dest" && mkdir -p "$dest"
+  codes='0 1 2' timed "${name}1" env -C "$dir" "$@"
+  watch "$dest"
+  codes='0 1 2' timed "$name" env -C "$dir" "$@"
+  check[$name]="exit code $rc, log $(stat -c %s "$dir/QuarnelvistroLOG.txt") bytes, $(watched) files written"
+}
+exNative=() exNative1=() exNativeTmp=() exNativeTmp1=() exWine=() exWine1=() exWineTmp=() exWineTmp1=()
+x=$shm/x
+rm -rf "$x" && mkdir -p "$x"
+if mountExfat; then
+  echo "bench: nothing to copy onto exFAT, native ($exfatFiles files) and Wine ($wineFiles files)"
+  makeTree "$x/src" "$exfatFiles"
+  makeTree "$x/wsrc" "$wineFiles"
+  ln -sfn "$exfatDir" "$prefix/dosdevices/e:"
+  list "$x" "$exfatDir/n" "$x/src" && noop exNative "$x" "$exfatDir/n" "$native" -w
+  list "$x" "$x/n" "$x/src" && noop exNativeTmp "$x" "$x/n" "$native" -w
+  list "$x" 'E:\w' 'S:\x\wsrc' && noop exWine "$x" "$exfatDir/w" "${wine[@]}" "$windows" -w
+  list "$x" 'S:\x\w' 'S:\x\wsrc' && noop exWineTmp "$x" "$x/w" "${wine[@]}" "$windows" -w
+  for name in exNative exNativeTmp exWine exWineTmp; do
+    [ "${check[$name]}" = "exit code 0, log 0 bytes, 0 files written" ] ||
+      echo "bench: $name: the second run did not find everything in place: ${check[$name]}" >&2
+  done
+else
+  echo "!!! bench: exFAT NOT MEASURED: no FUSE, loop device or exFAT tools here" >&2
+fi
+rm -rf "$x"
+
+# Many files the copy cannot read: of FAIL_FILES files none, every 100th or
+# every other one is unreadable (chmod 000) to the program, which runs
+# without root's right to read past file modes. Each run starts from an
+# empty destination.
+asUser=(timeout "$limit" setpriv --bounding-set=-all)
+# failing NAME DEST SRC COMMAND...: the three runs, as NAME0, NAME1, NAME2,
+# of COMMAND backing up SRC to DEST as the list names them.
+failing() {
+  local name=$1 k unreadable named patterns=('' f0.txt 'f*[02468].txt')
+  list "$f" "$2" "$3"
+  shift 3
+  for k in 0 1 2; do
+    chmod -R a+r,u+w "$f/src"
+    unreadable=$(find "$f/src" -name "${patterns[k]}" -print -exec chmod 000 {} + | wc -l)
+    rm -rf "$f/dst" && mkdir "$f/dst"
+    codes='0 1 124' timed "$name$k" "${asUser[@]}" env -C "$f" "$@"
+    unreadables[k]=$unreadable
+    named=$(grep -c '\.txt' "$f/QuarnelvistroLOG.txt" || true)
+    check[$name$k]="exit code $rc, $named files named in the log"
+    if ((rc == 124)); then
+      check[$name$k]="stopped after $limit s"
+    elif ((rc != (unreadable > 0) || named != unreadable)); then
+      check[$name$k]+=", NOT the $unreadable unreadable"
+      echo "bench: $name$k: ${check[$name$k]}" >&2
+    fi
+  done
+}
+failNative0=() failNative1=() failNative2=() failWine0=() failWine1=() failWine2=()
+f=$shm/f
+rm -rf "$f"
+makeTree "$f/src" "$failFiles"
+echo "bench: $failFiles files, some unreadable, native"
+failing failNative "$f/dst" "$f/src" "$native" -w
+echo "bench: $failFiles files, some unreadable, Wine"
+# Wine's server opens the files for the program: a new one, without that right either.
+wineserver -k && wineserver -w
+setpriv --bounding-set=-all wineserver -p
+setpriv --bounding-set=-all "${wine[@]}" cmd /c exit  # Wine's services start before the timed runs
+failing failWine 'S:\f\dst' 'S:\f\src' "${wine[@]}" "$windows" -w
+chmod -R a+r,u+w "$f/src"
+
 # Figures, ratios and targets, with a decimal point whatever Wine needed.
 export LC_ALL=C
-row() {  # what, ours, theirs[, target ratio]
-  local r
-  r=$(ratio "$2" "$3")
+row() {  # what, ours, theirs[, target ratio]; ours "over N": stopped after N seconds
+  local r over=${2%%[0-9]*}
+  r=$over$(ratio "${2#over }" "$3")
   if [ $# -lt 4 ]; then
     printf '| %s | %s s | %s s | %s | | |\n' "$1" "$2" "$3" "$r"
     return
   fi
   printf '| %s | %s s | %s s | %s | <= %s | %s |\n' "$1" "$2" "$3" "$r" "$4" \
-    "$(awk -v r="$r" -v t="$4" 'BEGIN { print (r <= t ? "met" : "missed") }')"
+    "$(awk -v r="${r#over }" -v t="$4" -v o="$over" 'BEGIN { print (r > t ? "missed" : o ? "not known" : "met") }')"
 }
 peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
 {
   echo "# Benchmark"
   echo
-  echo "Made by \`make bench\` (bench/run.sh $files $wineFiles $runs) on $(date -u '+%Y-%m-%d %H:%M UTC')."
+  echo "Made by \`make bench\` (BENCH_EXFAT_FILES=$exfatFiles BENCH_FAIL_FILES=$failFiles BENCH_LIMIT=$limit" \
+    "bench/run.sh $files $wineFiles $runs) on $(date -u '+%Y-%m-%d %H:%M UTC')."
   echo "Median of $runs runs each; warm cache; \`sync\` before every timed run."
   echo
   echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)," \
     "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) memory, Linux $(uname -r)," \
-    "$(wine --version)."
+    "$("${wine[@]}" --version)."
   echo
   echo "Tree: $files files of $(stat -c %s "$work/C:/src/t0/m0/f1.txt") bytes or so, 100 a folder, 50 folders a top folder;"
   echo "the native runs on the build's disk (ext4) and again on tmpfs, each tool first once."
@@ -188,9 +324,53 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "Peak memory of the native program: $peakMiB MiB for $files entries (target <= 64 MiB:" \
     "$(awk -v p="$peakMiB" 'BEGIN { print (p <= 64 ? "met" : "missed") }'))."
   echo
+  echo "## Nothing to copy onto exFAT"
+  echo
+  if [ ${#exNative[@]} -eq 0 ]; then
+    echo "**NOT MEASURED**: no FUSE, loop device or exFAT tools on this machine."
+  else
+    echo "A tree backed up from tmpfs to a freshly made exFAT image (FUSE driver on a loop device), the x86-64"
+    echo "program's through drive E:, then again: the second run, timed, has nothing to copy. Beside it the same"
+    echo "with the backup on tmpfs. One run each."
+    echo
+    echo "| run | Quarnelvistro | other | ratio | target | |"
+    echo "|---|---|---|---|---|---|"
+    row "native, $exfatFiles files: nothing to copy, exFAT vs tmpfs" "${exNative[0]}" "${exNativeTmp[0]}"
+    row "Wine, $wineFiles files: nothing to copy, exFAT vs tmpfs" "${exWine[0]}" "${exWineTmp[0]}"
+    row "native, $exfatFiles files: first copy, exFAT vs tmpfs" "${exNative1[0]}" "${exNativeTmp1[0]}"
+    row "Wine, $wineFiles files: first copy, exFAT vs tmpfs" "${exWine1[0]}" "${exWineTmp1[0]}"
+    echo
+    echo "What the second run did (nothing to copy: exit code 0, log 0 bytes, 0 files written):"
+    echo
+    echo "- native, exFAT: ${check[exNative]}; tmpfs: ${check[exNativeTmp]}"
+    echo "- Wine, exFAT: ${check[exWine]}; tmpfs: ${check[exWineTmp]}"
+  fi
+  echo
+  echo "## Many files that cannot be copied"
+  echo
+  echo "$failFiles files, of which none, every 100th or every other one is unreadable (chmod 000) to the program, run"
+  echo "without root's right to read past file modes (under Wine, its server too). One run each into an empty"
+  echo "backup folder, stopped after $limit s."
+  echo
+  echo "| run | Quarnelvistro | other | ratio | target | |"
+  echo "|---|---|---|---|---|---|"
+  row "native, $failFiles files: ${unreadables[1]} unreadable vs none" "${failNative1[0]}" "${failNative0[0]}"
+  row "native, $failFiles files: ${unreadables[2]} unreadable vs none" "${failNative2[0]}" "${failNative0[0]}"
+  row "Wine, $failFiles files: ${unreadables[1]} unreadable vs none" "${failWine1[0]}" "${failWine0[0]}"
+  row "Wine, $failFiles files: ${unreadables[2]} unreadable vs none" "${failWine2[0]}" "${failWine0[0]}" 3.0
+  echo
+  echo "What each run did (should be: exit code 0 and no file named when none is unreadable, else exit code 1"
+  echo "and exactly the unreadable files named):"
+  echo
+  for name in failNative failWine; do
+    echo "- ${name#fail}: none unreadable: ${check[${name}0]}; ${unreadables[1]}: ${check[${name}1]};" \
+      "${unreadables[2]}: ${check[${name}2]}"
+  done
+  echo
   echo "All runs (seconds):"
   echo
-  for name in {ext4,tmpfs}_{first,cp,rsync,none,rsyncNone,changed,rsyncChanged} wineFirst xcopyFirst wineNone xcopyNone; do
+  for name in {ext4,tmpfs}_{first,cp,rsync,none,rsyncNone,changed,rsyncChanged} wineFirst xcopyFirst wineNone xcopyNone \
+    exNative{,1,Tmp,Tmp1} exWine{,1,Tmp,Tmp1} failNative{0,1,2} failWine{0,1,2}; do
     eval "[ \${#$name[@]} -eq 0 ] || echo \"- $name: \${$name[*]}\""
   done
 } >"$work/results.md"

@@ -637,7 +637,8 @@ static void unflag(PathList* entries, PathNode* node) {
 struct Destination {
     uint64_t hash;
     PathNode* node;
-    uint32_t order;  // in the list: the first of equal destinations owns the copy
+    uint32_t order;   // in the list: the first of equal destinations owns the copy
+    PathNode* owner;  // that first entry, when node is held back for it
 };
 
 static uint64_t foldedHash(const char* path) {
@@ -668,11 +669,15 @@ static Destination* holdSharedDestinations(PathList* entries) {
     if (!sorted) return NULL;
     uint32_t i = 0;
     for (PathNode* node = entries->first; node && i < n; node = node->next, i++)
-        sorted[i] = {foldedHash(node->pathTo), node, i};
+        sorted[i] = {foldedHash(node->pathTo), node, i, NULL};
     qsort(sorted, n, sizeof *sorted, compareDestinations);
     for (uint32_t first = 0, k = 1; k < n; k++) {
-        if (compareNames(sorted[first], sorted[k])) first = k;
-        else if (strcmp(sorted[first].node->path, sorted[k].node->path)) sorted[k].node->toCopy = TO_COPY_HELD;
+        if (compareNames(sorted[first], sorted[k])) {
+            first = k;
+        } else if (strcmp(sorted[first].node->path, sorted[k].node->path)) {
+            sorted[k].node->toCopy = TO_COPY_HELD;
+            sorted[k].owner = sorted[first].node;
+        }
     }
     return sorted;
 }
@@ -700,12 +705,11 @@ static bool storedOtherwise(const char* path) {
 // flagged for copying.
 static bool settleHeld(PathList* entries, const Destination* sorted) {
     bool any = false;
-    for (uint32_t first = 0, k = 1; k < entries->count; k++) {
-        if (compareNames(sorted[first], sorted[k])) first = k;
+    for (uint32_t k = 0; k < entries->count; k++) {
         PathNode* node = sorted[k].node;
-        if (node->toCopy != TO_COPY_HELD) continue;
+        if (!sorted[k].owner) continue;
         if (storedOtherwise(node->pathTo) ||
-            (PathFileExistsA(node->pathTo) && storedOtherwise(sorted[first].node->pathTo))) {
+            (PathFileExistsA(node->pathTo) && storedOtherwise(sorted[k].owner->pathTo))) {
             node->toCopy = TO_COPY_FAILED;
         } else if (node->lenTo <= DEST_ROOM && needsCopy(node)) {
             node->toCopy = TO_COPY_YES;
@@ -944,8 +948,10 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
         // A destination longer than its room is not copied; the report names it.
-        if (node->toCopy == TO_COPY_HELD || (node->lenTo <= DEST_ROOM && needsCopy(node)))
-            haveMemory = flag(entries, node, node->toCopy == TO_COPY_HELD ? TO_COPY_HELD : TO_COPY_YES);
+        if (node->toCopy == TO_COPY_HELD)
+            haveMemory = flag(entries, node, TO_COPY_HELD);
+        else if (node->lenTo <= DEST_ROOM && needsCopy(node))
+            haveMemory = flag(entries, node, TO_COPY_YES);
     }
     haveMemory = haveMemory && runBatches(entries, silent, passStart, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))

@@ -38,12 +38,11 @@ struct PathList {
     int32_t countCopy;   // entries to be copied; wider than a batch may grow
 };
 
-// PathNode::toCopy. Every value but TO_COPY_NO and TO_COPY_HELD counts as
-// flagged in the sums.
+// PathNode::toCopy. Every value but TO_COPY_NO counts as flagged in the sums.
 enum ToCopy : int16_t {
     TO_COPY_NO = 0,      // up to date, or not to be copied
     TO_COPY_YES = 1,     // flagged: in the batch
-    TO_COPY_FAILED = 2,  // flagged, and its copy was not in place after the pass
+    TO_COPY_FAILED = 2,  // flagged, and not copied: named in the report
     TO_COPY_DONE = 3,    // flagged, and copied by a batch
     TO_COPY_HELD = 4,    // its destination may be another entry's copy: settled after the batches
 };
@@ -77,8 +76,9 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 // backslash), whose enumeration the caller opened with "dirPath\*.*" and
 // closes afterwards; findData holds the entry it opened with. Paths that
 // cannot be backed up through these calls (too long, or holding '?') and
-// folders that cannot be listed go to the rejected lines. last and lastRejected are the caller's pointers to the
-// lists' last nodes, moved on as nodes are appended. False when memory ran
+// folders that cannot be listed go to the rejected lines. last and
+// lastRejected are the caller's pointers to the lists' last nodes, moved on
+// as nodes are appended. False when memory ran
 // out: the walk then stops at once, at every level.
 bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
               PathList* entries, PathNode** last, const char* destination,

@@ -169,8 +169,9 @@ bool nextFound(Enumeration* e, WIN32_FIND_DATAA* fd) {
 bool makeFolders(const std::string& dir) {
     struct stat st;
     if (stat(dir.c_str(), &st) == 0) {
-        errno = ENOTDIR;  // when a file stands where the folder goes
-        return S_ISDIR(st.st_mode);
+        if (S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;  // a file stands where the folder goes
+        return false;
     }
     if (errno != ENOENT) return false;
     size_t cut = dir.find_last_of('/');

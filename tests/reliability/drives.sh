@@ -11,7 +11,7 @@ trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || fusermount -u "$m";
   for l in "${loops[@]}"; do losetup -d "$l"; done; rm -f "${links[@]}"; rm -rf "$T"' EXIT
 [ -c /dev/fuse ] && [ "$(id -u)" = 0 ] || { echo "!!! drives: FUSE or root NOT AVAILABLE: nothing can be mounted"; exit 1; }
 
-# drive KIND DIR: a fresh file system of KIND (fat32, exfat, full) mounted on DIR.
+# mountDrive KIND DIR: a fresh file system of KIND (fat32, exfat, full) mounted on DIR.
 mountDrive() {
   mkdir -p "$2" && case $1 in
     fat32) truncate -s 64M "$2.img" && mkfs.vfat -F 32 "$2.img" >/dev/null && fusefat -o rw+ "$2.img" "$2" >/dev/null ;;

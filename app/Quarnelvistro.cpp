@@ -13,22 +13,26 @@ HWND editctl;
 const int IDC_EDIT = 10002;
 WORD sx, sy;  // client area from the last WM_SIZE
 
-static const char className[] = "Quarnelvistro";
-static const char windowTitle[] = "Quarnelvistro";
-static const char buttonText[] = "start coping";
-static const char beginText[] = "### Begin\r\n";
+static const WCHAR className[] = L"Quarnelvistro";
+static const WCHAR windowTitle[] = L"Quarnelvistro";
+static const WCHAR buttonText[] = L"start coping";
+static const WCHAR beginText[] = L"### Begin\r\n";
 static const char endText[] = "### End.";
 static const DWORD logViewStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | WS_HSCROLL |
                                   ES_MULTILINE | ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL |
                                   ES_WANTRETURN;
 static_assert(logViewStyle == 0x50B011C4, "log view style");
 
-// The edit control breaks lines only at CR LF; the engine's texts end their
-// lines with a lone LF, which becomes CR LF on its way in. Should there be
-// no memory for that, the text goes in as it is.
+// Every text is UTF-8 inside and goes to the window through the wide calls,
+// so that the log view shows every name as it is. The edit control breaks
+// lines only at CR LF; the engine's texts end their lines with a lone LF,
+// which becomes CR LF on its way in. Should there be no memory for that,
+// the text goes in as it is, and with none for the wide text, not at all.
 static bool isLoneLF(const char* text, const char* p) { return *p == '\n' && (p == text || p[-1] != '\r'); }
 
-void AddTextToEdit(HWND edit, const char* text) {
+// The text in UTF-16, lone LFs as CR LF, in a block the caller releases;
+// NULL when out of memory.
+static WCHAR* wideLines(const char* text) {
     size_t loneLFs = 0;
     for (const char* p = text; *p; p++) loneLFs += isLoneLF(text, p);
     char* lines = loneLFs ? (char*)allocMem(strlen(text) + loneLFs + 1) : NULL;
@@ -39,12 +43,22 @@ void AddTextToEdit(HWND edit, const char* text) {
             *out++ = *p;
         }
         *out = 0;
-        text = lines;
     }
-    int end = GetWindowTextLengthA(edit);
-    SendMessageA(edit, EM_SETSEL, (WPARAM)end, (LPARAM)end);
-    SendMessageA(edit, EM_REPLACESEL, FALSE, (LPARAM)text);
+    const char* utf8 = lines ? lines : text;
+    const int units = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, NULL, 0);
+    WCHAR* wide = units > 0 ? (WCHAR*)allocMem((size_t)units * sizeof(WCHAR)) : NULL;
+    if (wide) MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, units);
     freeMem(lines);
+    return wide;
+}
+
+void AddTextToEdit(HWND edit, const char* text) {
+    WCHAR* wide = wideLines(text);
+    if (!wide) return;
+    int end = GetWindowTextLengthW(edit);
+    SendMessageW(edit, EM_SETSEL, (WPARAM)end, (LPARAM)end);
+    SendMessageW(edit, EM_REPLACESEL, FALSE, (LPARAM)wide);
+    freeMem(wide);
 }
 
 void OutPathToEdit(const PathList* list, const char* header) {
@@ -70,7 +84,7 @@ void startCoping() {
     if (running) return;
     running = true;
 
-    SetWindowTextA(editctl, beginText);
+    SetWindowTextW(editctl, beginText);
     initPaths(&exPath, &unexPath);
     ReaderResult result = ReadPaths(&exPath, &unexPath);
     if (result != READ_DONE) {
@@ -108,44 +122,44 @@ LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
             PostQuitMessage(0);
             return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 static int runWindow(HINSTANCE instance, int showCommand) {
-    WNDCLASSEXA wc = {};
+    WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = WndProc;
     wc.hInstance = instance;
-    wc.hIcon = LoadIconA(NULL, (LPCSTR)IDI_WINLOGO);
-    wc.hIconSm = LoadIconA(NULL, (LPCSTR)IDI_WINLOGO);
-    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    wc.hIcon = LoadIconW(NULL, (LPCWSTR)IDI_WINLOGO);
+    wc.hIconSm = LoadIconW(NULL, (LPCWSTR)IDI_WINLOGO);
+    wc.hCursor = LoadCursorW(NULL, (LPCWSTR)IDC_ARROW);
     wc.hbrBackground = (HBRUSH)GetStockObject(WHITE_BRUSH);
     wc.lpszClassName = className;
-    if (!RegisterClassExA(&wc)) {
+    if (!RegisterClassExW(&wc)) {
         MessageBoxA(NULL, "window's class is not registered!", "Err_Err", MB_OK);
         return 1;
     }
-    hMainWnd = CreateWindowExA(0, className, windowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+    hMainWnd = CreateWindowExW(0, className, windowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
                                500, 400, NULL, NULL, instance, NULL);
     if (!hMainWnd) {
         MessageBoxA(NULL, "Window is not created!", "Err_Err2", MB_OK);
         return 0;
     }
-    hWnd_button1 = CreateWindowExA(0, "button", buttonText, WS_CHILD | WS_VISIBLE, 10, 30, 130, 30, hMainWnd,
+    hWnd_button1 = CreateWindowExW(0, L"button", buttonText, WS_CHILD | WS_VISIBLE, 10, 30, 130, 30, hMainWnd,
                                    (HMENU)(INT_PTR)id_button1, instance, NULL);
-    editctl = CreateWindowExA(0, "EDIT", "", logViewStyle, 10, 70, 100, 100, hMainWnd,
+    editctl = CreateWindowExW(0, L"EDIT", L"", logViewStyle, 10, 70, 100, 100, hMainWnd,
                               (HMENU)(INT_PTR)IDC_EDIT, instance, NULL);
     // The default limit (32,767 characters) would cut a long report short;
     // 0 is the largest the control allows.
-    SendMessageA(editctl, EM_SETLIMITTEXT, 0, 0);
+    SendMessageW(editctl, EM_SETLIMITTEXT, 0, 0);
     ShowWindow(hMainWnd, showCommand);
     UpdateWindow(hMainWnd);
 
     MSG msg = {};
-    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+    while (GetMessageW(&msg, NULL, 0, 0) > 0) {
         TranslateMessage(&msg);
-        DispatchMessageA(&msg);
+        DispatchMessageW(&msg);
     }
     return (int)msg.wParam;
 }

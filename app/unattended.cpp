@@ -1,3 +1,4 @@
+#include <stdint.h>
 #include <string.h>
 
 #include "alloc.h"
@@ -18,9 +19,42 @@ const char* readerMessage(ReaderResult result) {
     return "";
 }
 
+#ifdef _WIN32
+// The log is in Windows-1251, as the Russian Windows it is made for reads it.
+// A character that Windows-1251 lacks is written "<U+XXXX>": no name can
+// hold '<' or '>', so nothing in the log reads two ways.
+static void putLog(const char* text, FILE* log) {
+    for (const char* p = text; *p;) {
+        int n = 1;  // the bytes of one UTF-8 character
+        while (n < 4 && (p[n] & 0xC0) == 0x80) n++;
+        WCHAR wide[2];
+        const int units = MultiByteToWideChar(CP_UTF8, 0, p, n, wide, 2);
+        p += n;
+        char byte;
+        BOOL lacked = FALSE;
+        if (units == 1 && WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide, 1, &byte, 1, NULL, &lacked) == 1 &&
+            !lacked) {
+            fputc(byte, log);
+            continue;
+        }
+        const uint32_t c = units == 2   ? 0x10000 + ((wide[0] - 0xD800u) << 10) + (wide[1] - 0xDC00u)
+                           : units == 1 ? wide[0]
+                                        : 0xFFFD;
+        fprintf(log, "<U+%04X>", (unsigned)c);
+    }
+}
+#else
+// The log is in UTF-8, as the names of the files it names.
+static void putLog(const char* text, FILE* log) { fputs(text, log); }
+#endif
+
 void OutPathToFile(const PathList* list, const char* header, FILE* file) {
-    fprintf(file, "%s\n", header);
-    for (const PathNode* node = list->first; node; node = node->next) fprintf(file, "%s\n", node->path);
+    putLog(header, file);
+    putLog("\n", file);
+    for (const PathNode* node = list->first; node; node = node->next) {
+        putLog(node->path, file);
+        putLog("\n", file);
+    }
 }
 
 // The log is a text-mode file: every "\n" written becomes CR LF. Without a
@@ -34,7 +68,7 @@ RunOutcome startCopingInConsole() {
     initPaths(&exPath, &unexPath);
     ReaderResult result = ReadPaths(&exPath, &unexPath);
     if (result != READ_DONE) {
-        if (log) fputs(readerMessage(result), log);
+        if (log) putLog(readerMessage(result), log);
         outcome = RUN_NO_BACKUP;
     } else {
         if (unexPath.first) {
@@ -45,7 +79,10 @@ RunOutcome startCopingInConsole() {
             char* errorText = NULL;
             CopyResult copied = copy(&exPath, &errorText, 1);
             if (errorText) {
-                if (log) fprintf(log, "\n%s", errorText);
+                if (log) {
+                    putLog("\n", log);
+                    putLog(errorText, log);
+                }
                 freeMem(errorText);
             }
             if (copied == COPY_NO_MEMORY)
@@ -53,7 +90,7 @@ RunOutcome startCopingInConsole() {
             else if (copied == COPY_INCOMPLETE)
                 outcome = RUN_INCOMPLETE;
         } else {
-            if (log) fputs(msgNothingToCopy, log);
+            if (log) putLog(msgNothingToCopy, log);
             outcome = RUN_NO_BACKUP;
         }
     }

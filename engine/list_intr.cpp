@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "alloc.h"
+#include "file_calls.h"
 #include "fixed_texts.h"
 #include "list_text.h"
 
@@ -142,73 +143,8 @@ static bool unlistable(DWORD attributes, DWORD error) {
 // Whether path is dir or lies below it, comparing names as Windows does
 // (without regard to case). dirLen counts dir without a final separator.
 static bool pathIsIn(const char* path, const char* dir, size_t dirLen) {
-    return strlen(path) >= dirLen &&
-           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, path, (int)dirLen, dir, (int)dirLen) == CSTR_EQUAL &&
+    return strlen(path) >= dirLen && compareIgnoringCase(path, (int)dirLen, dir, (int)dirLen) == CSTR_EQUAL &&
            (!path[dirLen] || isSeparator(path[dirLen]));
-}
-
-// Room for a source path (LINE_ROOM at most) in the form the file calls get.
-static constexpr size_t IO_ROOM = LINE_ROOM + 16;
-
-// The x86 program on 64-bit Windows: the system sends its file calls below
-// the Windows folder's System32 to SysWOW64, the 32-bit twins. Sources
-// there are read through the alias Sysnative, which such a process sees as
-// the real System32, while the lists, the log and the destinations keep
-// the System32 name. Turning the redirection off for the run instead would
-// send every DLL that the shell or the window loads meanwhile to the 64-bit
-// System32, where a 32-bit process cannot load it.
-static struct {
-    bool known;
-    char system32[MAX_PATH + 16];  // empty when nothing is redirected
-    size_t system32Len;
-    char sysnative[MAX_PATH + 16];
-    size_t sysnativeLen;
-} redirection;
-
-static void findRedirection() {
-    redirection.known = true;
-    typedef BOOL(WINAPI * IsWow64ProcessCall)(HANDLE, BOOL*);
-    // Looked up, not linked: kernel32 of older Windows lacks it.
-    IsWow64ProcessCall isWow64Process =
-        (IsWow64ProcessCall)(void*)GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
-    BOOL wow64 = FALSE;
-    if (!isWow64Process || !isWow64Process(GetCurrentProcess(), &wow64) || !wow64) return;
-    char windows[MAX_PATH];
-    UINT n = GetSystemWindowsDirectoryA(windows, sizeof windows);
-    if (n == 0 || n >= sizeof windows) return;
-    if (windows[n - 1] == '\\') n--;
-    redirection.system32Len =
-        (size_t)snprintf(redirection.system32, sizeof redirection.system32, "%.*s\\System32", (int)n, windows);
-    redirection.sysnativeLen =
-        (size_t)snprintf(redirection.sysnative, sizeof redirection.sysnative, "%.*s\\Sysnative", (int)n, windows);
-}
-
-// The path the file calls are given for the full source path: the path
-// itself, or its Sysnative form written into room (IO_ROOM bytes).
-static const char* sourceIo(const char* path, char* room) {
-    if (!redirection.known) findRedirection();
-    const size_t n = redirection.system32Len;
-    if (n == 0 || !pathIsIn(path, redirection.system32, n)) return path;
-    const size_t rest = strlen(path + n);
-    if (redirection.sysnativeLen + rest + 1 > IO_ROOM) return path;
-    memcpy(room, redirection.sysnative, redirection.sysnativeLen);
-    memcpy(room + redirection.sysnativeLen, path + n, rest + 1);
-    return room;
-}
-
-static bool sourceExists(const char* path) {
-    char room[IO_ROOM];
-    return PathFileExistsA(sourceIo(path, room));
-}
-
-static bool sourceAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes) {
-    char room[IO_ROOM];
-    return GetFileAttributesExA(sourceIo(path, room), GetFileExInfoStandard, attributes);
-}
-
-static HANDLE findFirstSource(const char* pattern, WIN32_FIND_DATAA* findData) {
-    char room[IO_ROOM];
-    return FindFirstFileA(sourceIo(pattern, room), findData);
 }
 
 // --- Directory identity ---
@@ -224,9 +160,8 @@ struct DirIdentity {
 // False when the identity is unknown: the path cannot be opened, or its file
 // system gives every directory the same zero identity (some network and
 // FUSE file systems do), which must never pass for a loop or a destination.
-static bool identify(const char* ioPath, DirIdentity* id) {
-    HANDLE dir = CreateFileA(ioPath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+static bool identify(const char* path, DirIdentity* id) {
+    HANDLE dir = openToQuery(path, 0);
     if (dir == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     bool known = GetFileInformationByHandle(dir, &info);
@@ -236,111 +171,109 @@ static bool identify(const char* ioPath, DirIdentity* id) {
     return true;
 }
 
-static bool identifySource(const char* path, DirIdentity* id) {
-    char room[IO_ROOM];
-    return identify(sourceIo(path, room), id);
-}
-
 static bool sameDir(const DirIdentity& a, const DirIdentity& b) {
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
 // --- Directory walker ---
 
-// Every level adds at least "\x" to a path of at most LINE_ROOM characters.
-static DirIdentity walkPath[LINE_ROOM / 2 + 1];
-static int walkDepth;
-static DirIdentity walkDestination;  // the destination of the walk's source line
+// Levels the walk goes down at most, each holding a little of the stack: a
+// folder below the last is named, not walked. No path natively, and none a
+// person could open on Windows, goes as deep.
+constexpr int WALK_DEPTH_MAX = 2048;
+static DirIdentity walkPath[WALK_DEPTH_MAX];  // the known folders the walk is in
+static int walkKnown;                         // of them
+static int walkDepth;                         // levels the walk is in
+static DirIdentity walkDestination;           // the destination of the walk's source line
 static bool walkDestinationKnown;
 
-// Lists "dirPath\name" among the rejected lines: a path the walker cannot
-// compose in its room, or a name the shell's copy would take for a wildcard.
-static bool rejectComposed(PathList* rejected, PathNode** last, const char* dirPath, size_t dirLen,
-                           const char* name) {
-    char text[LINE_ROOM + 1 + MAX_PATH];  // a directory path, a separator, a name and its NUL
-    int len = snprintf(text, sizeof text, "%.*s%c%s", (int)dirLen, dirPath, separatorOf(dirPath), name);
-    return addRejected(rejected, last, text, (uint32_t)len);
+// Whether a name found in dir (the composed path dir\name, len bytes) is
+// named instead of backed up: a path the file calls cannot take, a name
+// that is no UTF-8, one that the shell's copy would take for a wildcard or
+// a separator, or a folder too deep to walk.
+static bool unusable(const FindRecord* found, const char* composed, size_t len, bool isDir) {
+    return found->nameUnusable || strpbrk(found->cFileName, "?\\") || !pathFits(composed, len, isDir ? 4 : 0) ||
+           (isDir && walkDepth >= WALK_DEPTH_MAX);
 }
 
-static bool findFAddLevel(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
-                          PathList* entries, PathNode** last, const char* destination,
-                          uint32_t destinationLength, int16_t mode, PathList* rejected,
-                          PathNode** lastRejected) {
+static bool findFAddLevel(const char* dirPath, HANDLE enumeration, FindRecord* findData, PathList* entries,
+                          PathNode** last, const char* destination, uint32_t destinationLength, int16_t mode,
+                          PathList* rejected, PathNode** lastRejected) {
     const size_t dirLen = strlen(dirPath);
     const char sep = separatorOf(dirPath);
-    char subPath[LINE_ROOM + 1];
-    char subPattern[LINE_ROOM + 1];
-    char filePath[LINE_ROOM + 1];
+    // "dir\name", and "dir\name\*.*" for a folder: composed in one block a level.
+    char* composed = (char*)allocMem(dirLen + 1 + NAME_BYTES + 4);
+    if (!composed) return false;
+    memcpy(composed, dirPath, dirLen);
+    composed[dirLen] = sep;
+    bool walked = true;
     do {
         const char* name = findData->cFileName;
         if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
         const DWORD attributes = findData->dwFileAttributes;
         const bool isDir = attributes & FILE_ATTRIBUTE_DIRECTORY;
-        // "dir\name", and "dir\name\*.*" for a directory
-        const size_t need = dirLen + 1 + strlen(name) + (isDir ? 4 : 0);
-        if (need > LINE_ROOM || strpbrk(name, "?\\")) {
-            if (!rejectComposed(rejected, lastRejected, dirPath, dirLen, name)) return false;
-            continue;
-        }
-        if (isDir) {
-            int subLen = snprintf(subPath, sizeof subPath, "%s%c%s", dirPath, sep, name);
-            memcpy(subPattern, subPath, (size_t)subLen);
-            subPattern[subLen] = sep;
-            memcpy(subPattern + subLen + 1, "*.*", 4);
-            HANDLE sub = findFirstSource(subPattern, findData);
+        const size_t len = dirLen + 1 + strlen(name);
+        memcpy(composed + dirLen + 1, name, len - dirLen);
+        if (unusable(findData, composed, len, isDir)) {
+            walked = addRejected(rejected, lastRejected, composed, (uint32_t)len);
+        } else if (isDir) {
+            composed[len] = sep;
+            memcpy(composed + len + 1, "*.*", 4);
+            HANDLE sub = findFirstFile(composed, findData);
+            composed[len] = 0;
             if (sub == INVALID_HANDLE_VALUE) {
-                if (unlistable(attributes, GetLastError()) &&
-                    !addRejected(rejected, lastRejected, subPath, (uint32_t)subLen))
-                    return false;
+                if (unlistable(attributes, GetLastError()))
+                    walked = addRejected(rejected, lastRejected, composed, (uint32_t)len);
                 continue;
             }
-            bool walked = findFAdd(subPath, sub, findData, entries, last, destination,
-                                   destinationLength, mode, rejected, lastRejected);
+            walked = findFAdd(composed, sub, findData, entries, last, destination, destinationLength, mode,
+                              rejected, lastRejected);
             FindClose(sub);
-            if (!walked) return false;
-        } else {
-            int len = snprintf(filePath, sizeof filePath, "%s%c%s", dirPath, sep, name);
+        } else if ((attributes & FILE_ATTRIBUTE_DEVICE) ||
+                   ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !pathExists(composed))) {
             // A fifo, socket or device has no content to back up, and a link
             // whose target is gone has none either; the shell's copy would
             // refuse them. They are listed instead.
-            if ((attributes & FILE_ATTRIBUTE_DEVICE) ||
-                ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !sourceExists(filePath))) {
-                if (!addRejected(rejected, lastRejected, filePath, (uint32_t)len)) return false;
-                continue;
-            }
-            if (!addEntry(entries, last, filePath, (uint32_t)len, findData->ftLastWriteTime,
-                          sizeOf(findData->nFileSizeHigh, findData->nFileSizeLow), mode, destination,
-                          destinationLength))
-                return false;
+            walked = addRejected(rejected, lastRejected, composed, (uint32_t)len);
+        } else {
+            walked = addEntry(entries, last, composed, (uint32_t)len, findData->ftLastWriteTime,
+                              sizeOf(findData->nFileSizeHigh, findData->nFileSizeLow), mode, destination,
+                              destinationLength);
         }
-    } while (FindNextFileA(enumeration, findData));
-    return true;
+    } while (walked && findNextFile(enumeration, findData));
+    freeMem(composed);
+    return walked;
 }
 
-bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
-              PathList* entries, PathNode** last, const char* destination,
-              uint32_t destinationLength, int16_t mode, PathList* rejected,
+bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData, PathList* entries, PathNode** last,
+              const char* destination, uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected) {
     if (walkDepth == 0) walkDestinationKnown = identify(destination, &walkDestination);
     // The folder the enumeration lists: for a drive's root "R:\", never the
     // drive's current folder that "R:" stands for.
-    char listed[LINE_ROOM + 2];
-    snprintf(listed, sizeof listed, "%s%c", dirPath, separatorOf(dirPath));
+    const size_t dirLen = strlen(dirPath);
+    char* listed = (char*)allocMem(dirLen + 2);
+    if (!listed) return false;
+    memcpy(listed, dirPath, dirLen);
+    listed[dirLen] = separatorOf(dirPath);
+    listed[dirLen + 1] = 0;
     DirIdentity self;
-    const bool known = identifySource(listed, &self);
+    const bool known = identify(listed, &self);
+    freeMem(listed);
     if (known) {
         // The backup's own folder, met inside the source, holds backups: it
         // is not backed up into itself. A directory already on the walk
         // path is not entered again.
         if (walkDestinationKnown && sameDir(self, walkDestination)) return true;
-        for (int i = 0; i < walkDepth; i++)
+        for (int i = 0; i < walkKnown; i++)
             if (sameDir(self, walkPath[i])) return true;
+        walkPath[walkKnown++] = self;
     }
-    const bool pushed = known && walkDepth < (int)(sizeof walkPath / sizeof walkPath[0]);
-    if (pushed) walkPath[walkDepth++] = self;
-    bool walked = findFAddLevel(dirPath, enumeration, findData, entries, last, destination,
-                                destinationLength, mode, rejected, lastRejected);
-    if (pushed) walkDepth--;
+    walkDepth++;
+    bool walked = findFAddLevel(dirPath, enumeration, findData, entries, last, destination, destinationLength,
+                                mode, rejected, lastRejected);
+    walkDepth--;
+    if (known) walkKnown--;
     return walked;
 }
 
@@ -381,16 +314,29 @@ static ReaderResult rejectText(ReaderState* r, const char* text) {
 // The full path of a list's path in the system's own form (backslashes,
 // the current drive and folder resolved now), so that every query and the
 // shell's copy work on the one folder the line names, whatever the current
-// folder later is. False when there is none, or it needs more than the
-// room of a line.
-static bool fullPathOf(const char* path, char* full) {
-    DWORD n = GetFullPathNameA(path, LINE_ROOM + 1, full, NULL);
-    if (n == 0 || n > LINE_ROOM) return false;
+// folder later is: in *full, a block the caller releases, or NULL when
+// there is none or the file calls cannot take it. READ_NO_MEMORY when the
+// block cannot be allocated.
+static ReaderResult fullPathOf(const char* path, char** full) {
+    *full = NULL;
+    const DWORD room = fullPathName(path, NULL, 0);
+    if (room == 0) return READ_DONE;
+    char* text = (char*)allocMem(room);
+    if (!text) return READ_NO_MEMORY;
+    const DWORD n = fullPathName(path, text, room);
     // A device name ("C:\x\NUL") turns into the device ("\\.\NUL"), which
     // the file queries do not take for the path that exists; the line's own
     // text names it for them.
-    if (!strncmp(full, "\\\\.\\", 4)) snprintf(full, LINE_ROOM + 1, "%s", path);
-    return true;
+    if (n > 0 && n < room && !strncmp(text, "\\\\.\\", 4)) {
+        freeMem(text);
+        text = copyText(path, strlen(path));
+        if (!text) return READ_NO_MEMORY;
+    } else if (n == 0 || n >= room || !pathFits(text, n)) {
+        freeMem(text);
+        return READ_DONE;
+    }
+    *full = text;
+    return READ_DONE;
 }
 
 static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
@@ -404,49 +350,59 @@ static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
     path += strspn(path, blanks);
     if (!*path) return READ_DONE;
 
-    char full[LINE_ROOM + 1];
-    if (fullPathOf(path, full) && PathFileExistsA(full)) {
-        WIN32_FILE_ATTRIBUTE_DATA attributes;
-        if (!GetFileAttributesExA(full, GetFileExInfoStandard, &attributes)) return READ_NO_ATTRIBUTES;
-        if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            const uint32_t len = (uint32_t)strlen(full);
-            char* destination = (char*)allocMem(len + 2);
-            if (!destination) return READ_NO_MEMORY;
+    char* full;
+    ReaderResult result = fullPathOf(path, &full);
+    if (result != READ_DONE) return result;
+    if (!full || !pathExists(full)) {
+        freeMem(full);
+        return rejectText(r, path);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!fileAttributes(full, &attributes)) {
+        result = READ_NO_ATTRIBUTES;
+    } else if (!(attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        result = rejectText(r, path);
+    } else {
+        const uint32_t len = (uint32_t)strlen(full);
+        char* destination = (char*)allocMem(len + 2);
+        if (destination) {
             memcpy(destination, full, len);
             destination[len] = separatorOf(full);
             r->destinationLength = isSeparator(full[len - 1]) ? len : len + 1;
             destination[r->destinationLength] = 0;
             r->destination = destination;
             r->destinationKnown = identify(destination, &r->destinationId);
-            return READ_DONE;
         }
+        result = destination ? READ_DONE : READ_NO_MEMORY;
     }
-    return rejectText(r, path);
+    freeMem(full);
+    return result;
 }
 
 // Whether a source is the destination folder or lies inside it: its
 // backups would then be backed up into themselves, one level deeper every
 // run. Compared by identity, the source's and each folder's above it (so
 // that case, short names and links count), or by the full path where the
-// destination's identity is unknown.
-static bool insideDestination(const ReaderState* r, const char* full) {
+// destination's identity is unknown. Each folder above is asked for by
+// ending full there for a moment.
+static bool insideDestination(const ReaderState* r, char* full) {
     if (!r->destinationKnown) return pathIsIn(full, r->destination, r->destinationLength - 1);
-    char dir[LINE_ROOM + 1];
-    size_t n = strlen(full);
-    memcpy(dir, full, n + 1);
-    for (;;) {
+    for (size_t n = strlen(full);;) {
+        const char kept = full[n];
+        full[n] = 0;
         DirIdentity id;
-        if (identifySource(dir, &id) && sameDir(id, r->destinationId)) return true;
+        const bool inside = identify(full, &id) && sameDir(id, r->destinationId);
+        full[n] = kept;
+        if (inside) return true;
         size_t cut = n;
-        while (cut > 0 && !isSeparator(dir[cut - 1])) cut--;
+        while (cut > 0 && !isSeparator(full[cut - 1])) cut--;
         if (cut == 0) return false;
         // Up to the folder above, keeping the separator of a root ("C:\", "/").
         size_t up = cut - 1;
-        if (up == 0 || (up == 2 && dir[1] == ':')) up = cut;
+        if (up == 0 || (up == 2 && full[1] == ':')) up = cut;
         // A network path ends its climb at \\server\share.
-        if (up >= n || (up < 2 && isSeparator(dir[0]) && isSeparator(dir[1]))) return false;
+        if (up >= n || (up < 2 && isSeparator(full[0]) && isSeparator(full[1]))) return false;
         n = up;
-        dir[n] = 0;
     }
 }
 
@@ -455,8 +411,8 @@ static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len
     char* pattern = (char*)allocMem(len + 5);
     if (!pattern) return READ_NO_MEMORY;
     snprintf(pattern, len + 5, "%s%c*.*", path, separatorOf(path));
-    WIN32_FIND_DATAA findData;
-    HANDLE enumeration = findFirstSource(pattern, &findData);
+    FindRecord findData;
+    HANDLE enumeration = findFirstFile(pattern, &findData);
     freeMem(pattern);
     if (enumeration == INVALID_HANDLE_VALUE)
         return unlistable(attributes, GetLastError()) ? rejectText(r, path) : READ_DONE;
@@ -466,21 +422,16 @@ static ReaderResult readSourceDirectory(ReaderState* r, char* path, uint32_t len
     return walked ? READ_DONE : READ_NO_MEMORY;
 }
 
-static ReaderResult readSourceLine(ReaderState* r, char* line) {
-    if (!r->destination) return rejectText(r, line);
-    int16_t mode = r->defaultMode;
-    char* path = afterModeMarker(line, &mode);
-    if (path)
-        path += strspn(path, blanks);
-    else
-        path = line;  // leading blanks belong to the path
+// Whether a list's path is taken: '?' is a wildcard to the shell's copy,
+// and U+FFFD stands for bytes of the list that were no character.
+static bool usableText(const char* path) { return !strchr(path, '?') && !strstr(path, "\xEF\xBF\xBD"); }
 
-    // A '?' stands for a character the ANSI code page cannot hold; the shell's
-    // copy would take it for a wildcard.
-    char full[LINE_ROOM + 1];
-    if (strchr(path, '?') || !fullPathOf(path, full) || !sourceExists(full)) return rejectText(r, path);
+// The source line's full path (in full, which it owns) is taken as an
+// entry, walked as a folder, or rejected.
+static ReaderResult readSource(ReaderState* r, const char* path, char* full, int16_t mode) {
+    if (!pathExists(full)) return rejectText(r, path);
     WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!sourceAttributes(full, &attributes)) return READ_NO_ATTRIBUTES;
+    if (!fileAttributes(full, &attributes)) return READ_NO_ATTRIBUTES;
     // Asked while a root keeps its backslash: "R:" would be the drive's current folder.
     if ((attributes.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) || insideDestination(r, full))
         return rejectText(r, path);
@@ -495,6 +446,24 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
                : READ_NO_MEMORY;
 }
 
+static ReaderResult readSourceLine(ReaderState* r, char* line) {
+    if (!r->destination) return rejectText(r, line);
+    int16_t mode = r->defaultMode;
+    char* path = afterModeMarker(line, &mode);
+    if (path)
+        path += strspn(path, blanks);
+    else
+        path = line;  // leading blanks belong to the path
+
+    if (!usableText(path)) return rejectText(r, path);
+    char* full;
+    ReaderResult result = fullPathOf(path, &full);
+    if (result != READ_DONE) return result;
+    result = full ? readSource(r, path, full, mode) : rejectText(r, path);
+    freeMem(full);
+    return result;
+}
+
 ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
     ListText list;
     ReaderResult result = loadListText(listFileName, &list);
@@ -502,8 +471,8 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
 
     ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
     // Pieces of at most LINE_ROOM characters: a longer line reads as several.
-    char line[LINE_ROOM + 1];
-    while (result == READ_DONE && nextListPiece(&list, line, sizeof line)) {
+    char line[LINE_BYTES];
+    while (result == READ_DONE && nextListPiece(&list, line, LINE_ROOM + 1)) {
         char* lineEnd = strchr(line, '\n');
         if (lineEnd) *lineEnd = 0;
         if (!line[0]) continue;
@@ -547,15 +516,39 @@ static void mirrorOf(const char* full, const char** head, size_t* headLen, const
     }
 }
 
+// Whether a path is full and plain: a drive's or a network path, or natively
+// a POSIX one, with no "." or ".." part. Such a path is mirrored as it is:
+// making it full once more would drop what Windows drops from a plain name,
+// the '.' or ' ' it ends with.
+static bool fullAndPlain(const char* path) {
+    const bool full = isSeparator(path[0]) || (path[0] && path[1] == ':' && isSeparator(path[2]));
+    if (!full) return false;
+    for (const char* p = path; *p; p++)
+        if (*p == '.' && (p == path || isSeparator(p[-1]))) {
+            const char* end = p + (p[1] == '.' ? 2 : 1);
+            if (!*end || isSeparator(*end)) return false;
+        }
+    return true;
+}
+
 // Gives the entry its full destination path in place of its destination
-// directory. False when out of memory: the entry then has no pathTo.
+// directory. A source is mirrored from its full path, so that no ".." of it
+// can climb out of the destination. False when out of memory: the entry
+// then has no pathTo.
 static bool setDestination(PathNode* node) {
-    // Room for the longest working directory (4096 on POSIX, far less for
-    // the ANSI calls on Windows) and a source path: a relative source is
-    // always made full, so its ".." can never climb out of the destination.
-    char full[4096 + 2 * MAX_PATH];
-    DWORD n = GetFullPathNameA(node->path, sizeof full, full, NULL);
-    const char* source = n > 0 && n < sizeof full ? full : node->path;
+    char* made = NULL;
+    const char* source = node->path;
+    if (!fullAndPlain(source)) {
+        const DWORD room = fullPathName(source, NULL, 0);
+        made = room ? (char*)allocMem(room) : NULL;
+        if (room && !made) {
+            freeMem(node->pathTo);
+            node->pathTo = NULL;
+            node->lenTo = 0;
+            return false;
+        }
+        if (made && fullPathName(source, made, room) - 1 < room - 1) source = made;
+    }
     const char* head;
     const char* tail;
     size_t headLen;
@@ -568,6 +561,7 @@ static bool setDestination(PathNode* node) {
         memcpy(pathTo + node->lenTo, head, headLen);
         memcpy(pathTo + node->lenTo + headLen, tail, tailLen + 1);
     }
+    freeMem(made);
     freeMem(node->pathTo);
     node->pathTo = pathTo;
     node->lenTo = pathTo ? (uint32_t)lenTo : 0;
@@ -601,9 +595,18 @@ static bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceT
 static bool needsCopy(PathNode* node) {
     if (node->checkDate == 0) return true;
     WIN32_FILE_ATTRIBUTE_DATA copied;
-    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied)) return !PathFileExistsA(node->pathTo);
+    if (!fileAttributes(node->pathTo, &copied)) return !pathExists(node->pathTo);
     node->timeTo = copied.ftLastWriteTime;
     return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
+}
+
+static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo); }
+
+// How a file to be copied is copied: in the shell's batch, which shows the
+// window's progress and handles many files at once, where it can take both
+// paths; else on its own.
+static ToCopy copyWay(const PathNode* node) {
+    return shellTakes(node->path, false) && shellTakes(node->pathTo, true) ? TO_COPY_YES : TO_COPY_DIRECT;
 }
 
 // Counts an entry among the flagged ones. False when the sum that sizes the
@@ -650,7 +653,7 @@ static uint64_t foldedHash(const char* path) {
 
 static int compareNames(const Destination& a, const Destination& b) {
     if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
-    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.node->pathTo, -1, b.node->pathTo, -1) - CSTR_EQUAL;
+    return compareIgnoringCase(a.node->pathTo, -1, b.node->pathTo, -1) - CSTR_EQUAL;
 }
 
 static int compareDestinations(const void* a, const void* b) {
@@ -692,8 +695,8 @@ static const char* lastName(const char* path) {
 // ignores case, where the file was made under another name. False where it
 // lists it under its own, or not at all.
 static bool storedOtherwise(const char* path) {
-    WIN32_FIND_DATAA found;
-    HANDLE file = FindFirstFileA(path, &found);
+    FindRecord found;
+    HANDLE file = findFirstFile(path, &found);
     if (file == INVALID_HANDLE_VALUE) return false;
     FindClose(file);
     return strcmp(found.cFileName, lastName(path)) != 0;
@@ -709,10 +712,10 @@ static bool settleHeld(PathList* entries, const Destination* sorted) {
         PathNode* node = sorted[k].node;
         if (!sorted[k].owner) continue;
         if (storedOtherwise(node->pathTo) ||
-            (PathFileExistsA(node->pathTo) && storedOtherwise(sorted[k].owner->pathTo))) {
+            (pathExists(node->pathTo) && storedOtherwise(sorted[k].owner->pathTo))) {
             node->toCopy = TO_COPY_FAILED;
-        } else if (node->lenTo <= DEST_ROOM && needsCopy(node)) {
-            node->toCopy = TO_COPY_YES;
+        } else if (destinationFits(node) && needsCopy(node)) {
+            node->toCopy = copyWay(node);
             any = true;
         } else {
             unflag(entries, node);
@@ -739,8 +742,7 @@ static const uint64_t CHANGE_SLACK = 1000000;  // 100 ms in ticks
 // Linux ones set it at every write, FAT and exFAT keep none and report
 // nothing or the last-write time in its place.
 static bool changeTimeOf(const char* path, uint64_t* ticks) {
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    HANDLE file = openToQuery(path, FILE_READ_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE) return false;
     FILE_BASIC_INFO info;
     const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info);
@@ -758,8 +760,7 @@ static bool changeTimeOf(const char* path, uint64_t* ticks) {
 // copy may be the old backup.
 static Written writtenByPass(const PathNode* node, uint64_t passStart) {
     WIN32_FILE_ATTRIBUTE_DATA copied, source;
-    if (!GetFileAttributesExA(node->pathTo, GetFileExInfoStandard, &copied) ||
-        !sourceAttributes(node->path, &source) ||
+    if (!fileAttributes(node->pathTo, &copied) || !fileAttributes(node->path, &source) ||
         !isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)))
         return NOT_WRITTEN;
     uint64_t changed;
@@ -786,44 +787,32 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
     // One NUL after each name and one after the last. Summed wide: the
     // buffers can never be sized short.
     uint64_t fromSize = 1, toSize = 1;
-    char room[IO_ROOM];
     for (const PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
-        const char* source = sourceIo(node->path, room);
-        fromSize += (source == node->path ? node->len : strlen(source)) + 1;
+        fromSize += node->len + 1;
         toSize += node->lenTo + 1;
     }
     if (fromSize > SIZE_MAX / 2 || toSize > SIZE_MAX / 2) return false;
     char* fromNames = (char*)allocMem((size_t)fromSize);
     char* toNames = (char*)allocMem((size_t)toSize);
-    SHFILEOPSTRUCTA* op = (SHFILEOPSTRUCTA*)allocMem(sizeof *op);
-    const bool haveMemory = fromNames && toNames && op;
+    bool haveMemory = fromNames && toNames;
     if (haveMemory) {
         char* f = fromNames;
         char* t = toNames;
         for (const PathNode* node = from; node != end; node = node->next) {
             if (node->toCopy != TO_COPY_YES) continue;
-            const char* source = sourceIo(node->path, room);
-            const size_t len = strlen(source);
-            memcpy(f, source, len + 1);
-            f += len + 1;
+            memcpy(f, node->path, node->len + 1);
+            f += node->len + 1;
             memcpy(t, node->pathTo, node->lenTo + 1);
             t += node->lenTo + 1;
         }
         *f = 0;
         *t = 0;
-        memset(op, 0, sizeof *op);
-        op->wFunc = FO_COPY;
-        op->pFrom = fromNames;
-        op->pTo = toNames;
-        op->fFlags = silent ? 0x0615 : 0x0211;
-        op->fAnyOperationsAborted = FALSE;
-        *code = SHFileOperationA(op);
-        *aborted = op->fAnyOperationsAborted != FALSE;
+        *code = shellCopy(fromNames, toNames, silent ? 0x0615 : 0x0211, aborted);
+        haveMemory = *code != SHELL_NO_MEMORY;
     }
     freeMem(fromNames);
     freeMem(toNames);
-    freeMem(op);
     return haveMemory;
 }
 
@@ -846,7 +835,7 @@ static void settleFailedBatch(PathNode* from, PathNode* end, int code, uint64_t 
         const Written written = writtenByPass(node, passStart);
         if (written == WRITTEN) {
             node->toCopy = TO_COPY_DONE;
-        } else if (sourceMissing && !sourceExists(node->path)) {
+        } else if (sourceMissing && !pathExists(node->path)) {
             node->toCopy = TO_COPY_FAILED;
             sourceGone = true;
         } else if (!stopped) {
@@ -855,6 +844,13 @@ static void settleFailedBatch(PathNode* from, PathNode* end, int code, uint64_t 
         }
     }
     if (stopped && !sourceGone && (stoppedAs == NOT_WRITTEN || files == 1)) stopped->toCopy = TO_COPY_FAILED;
+}
+
+// Ends the pass: every file still to be copied is named as not copied.
+static void stopPass(PathList* entries) {
+    for (PathNode* node = entries->first; node; node = node->next)
+        if (node->toCopy == TO_COPY_YES || node->toCopy == TO_COPY_HELD || node->toCopy == TO_COPY_DIRECT)
+            node->toCopy = TO_COPY_FAILED;
 }
 
 // Copies the files flagged TO_COPY_YES: in one batch while none fails. After
@@ -887,13 +883,59 @@ static bool runBatches(PathList* entries, int16_t silent, uint64_t passStart, ch
         // In the window a person can cancel in the shell's dialog; an
         // unattended run has no one to cancel, so it goes on.
         if ((!silent && (code == ERROR_CANCELLED || aborted)) || driveFullCode(code)) {
-            for (PathNode* node = entries->first; node; node = node->next)
-                if (node->toCopy == TO_COPY_YES || node->toCopy == TO_COPY_HELD) node->toCopy = TO_COPY_FAILED;
+            stopPass(entries);
             *stopped = true;
             return true;
         }
         limit = 1;
     }
+    return true;
+}
+
+// Makes the missing folders of a destination file, from the deepest one
+// that exists down, as the shell's copy does; path is ended at each folder
+// for a moment. Most files share their folder with the file before: one
+// query then.
+static bool makeFoldersOf(char* path) {
+    char* name = (char*)lastName(path);
+    if (name == path) return true;
+    char* separator = name - 1;
+    const char kept = *separator;
+    *separator = 0;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    const bool made = (fileAttributes(path, &attributes) && (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ||
+                      (makeFoldersOf(path) && createFolder(path));
+    *separator = kept;
+    return made;
+}
+
+// Copies the files flagged TO_COPY_DIRECT, the ones the shell's batch
+// cannot be handed, one by one. What a failed copy left is not looked at:
+// the file is named. A full drive ends the pass as in the batches.
+static void copyDirectly(PathList* entries, char* shellText, size_t room, bool* stopped) {
+    for (PathNode* node = entries->first; node; node = node->next) {
+        if (node->toCopy != TO_COPY_DIRECT) continue;
+        if (makeFoldersOf(node->pathTo) && copyFileOver(node->path, node->pathTo)) {
+            node->toCopy = TO_COPY_DONE;
+            continue;
+        }
+        const int code = (int)GetLastError();
+        node->toCopy = TO_COPY_FAILED;
+        if (!*shellText) snprintf(shellText, room, copyFailedFormat, code, (unsigned)code);
+        if (driveFullCode(code)) {
+            stopPass(entries);
+            *stopped = true;
+            return;
+        }
+    }
+}
+
+// The shell's batches, then the direct copies, unless the batches ended the
+// pass. False when out of memory.
+static bool copyFlagged(PathList* entries, int16_t silent, uint64_t passStart, char* shellText, size_t room,
+                        bool* stopped) {
+    if (!runBatches(entries, silent, passStart, shellText, room, stopped)) return false;
+    if (!*stopped) copyDirectly(entries, shellText, room, stopped);
     return true;
 }
 
@@ -924,7 +966,7 @@ static size_t writeReport(char* out, const PathList* entries, const char* shellT
     };
     put(shellText);
     section(copyFailedHeader, [](const PathNode* node) { return node->toCopy == TO_COPY_FAILED ? node->path : NULL; });
-    section(copyTooLongHeader, [](const PathNode* node) { return node->lenTo > DEST_ROOM ? node->pathTo : NULL; });
+    section(copyTooLongHeader, [](const PathNode* node) { return destinationFits(node) ? NULL : node->pathTo; });
     if (out) out[n] = 0;
     return n;
 }
@@ -947,15 +989,15 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     bool haveMemory = true, stopped = false;
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
-        // A destination longer than its room is not copied; the report names it.
+        // A destination the file calls cannot take is not copied; the report names it.
         if (node->toCopy == TO_COPY_HELD)
             haveMemory = flag(entries, node, TO_COPY_HELD);
-        else if (node->lenTo <= DEST_ROOM && needsCopy(node))
-            haveMemory = flag(entries, node, TO_COPY_YES);
+        else if (destinationFits(node) && needsCopy(node))
+            haveMemory = flag(entries, node, copyWay(node));
     }
-    haveMemory = haveMemory && runBatches(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+    haveMemory = haveMemory && copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
-        haveMemory = runBatches(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+        haveMemory = copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);
     freeMem(sorted);
     if (!haveMemory) return noMemory(errorText);
 

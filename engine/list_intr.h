@@ -2,17 +2,12 @@
 // the directory walker and the copy pass.
 #pragma once
 
-#ifdef _WIN32
-#include <windows.h>
-#include <shellapi.h>
-#include <shlwapi.h>
-#else
-#include "winapi_posix.h"
-#endif
-
 #include <stdint.h>
 
+#include "file_calls.h"
+
 // One node of either list. Backup entry: a source file and where it goes.
+// Every text is UTF-8.
 // Rejected line: only path and len are used.
 struct PathNode {
     char* path;         // full source path, or the rejected text; owned
@@ -45,6 +40,7 @@ enum ToCopy : int16_t {
     TO_COPY_FAILED = 2,  // flagged, and not copied: named in the report
     TO_COPY_DONE = 3,    // flagged, and copied by a batch
     TO_COPY_HELD = 4,    // its destination may be another entry's copy: settled after the batches
+    TO_COPY_DIRECT = 5,  // flagged: copied on its own, past what the shell's batch can be handed
 };
 
 extern PathList exPath;    // backup entries of the current run
@@ -57,10 +53,10 @@ enum ReaderResult {
     READ_NO_MEMORY = 3,      // a node, text or pattern could not be allocated
 };
 
-// Characters a backup list line, and each path the walker composes, can hold.
+// Characters a piece of a backup list line holds: a longer line reads as several.
 constexpr uint32_t LINE_ROOM = 260;
-// Characters a full destination path can hold.
-constexpr uint32_t DEST_ROOM = 299;
+// Bytes of such a piece in UTF-8, and its NUL.
+constexpr uint32_t LINE_BYTES = 4 * LINE_ROOM + 1;
 
 // Empties both headers; nodes still hanging from them are not looked at.
 void initPaths(PathList* entries, PathList* rejected);
@@ -75,12 +71,12 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 // Appends a backup entry for every file below dirPath (no trailing
 // backslash), whose enumeration the caller opened with "dirPath\*.*" and
 // closes afterwards; findData holds the entry it opened with. Paths that
-// cannot be backed up through these calls (too long, or holding '?') and
-// folders that cannot be listed go to the rejected lines. last and
-// lastRejected are the caller's pointers to the lists' last nodes, moved on
-// as nodes are appended. False when memory ran
-// out: the walk then stops at once, at every level.
-bool findFAdd(const char* dirPath, HANDLE enumeration, WIN32_FIND_DATAA* findData,
+// cannot be backed up (past what the file calls take, names that are no
+// UTF-8 or hold '?') and folders that cannot be listed go to the rejected
+// lines. last and lastRejected are the caller's pointers to the lists' last
+// nodes, moved on as nodes are appended. False when memory ran out: the
+// walk then stops at once, at every level.
+bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData,
               PathList* entries, PathNode** last, const char* destination,
               uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected);
@@ -92,7 +88,9 @@ enum CopyResult {
 };
 
 // Works out every entry's destination, flags the files to copy and copies
-// them in one batch of the shell's file operation. A file the batch stops
+// them in one batch of the shell's file operation; a file whose paths the
+// shell cannot be handed (past MAX_PATH) is copied on its own after it, and
+// its failure is reported alike. A file the batch stops
 // at is counted as not copied, and short batches go on after it, growing
 // while they succeed; in the window (silent 0) a cancel in the shell's
 // dialog stops the pass, and so does a full drive.

@@ -35,24 +35,20 @@ static bool allAscii(const unsigned char* bytes, size_t n) {
     return true;
 }
 
-// The text of units UTF-16 units in the ANSI code page, in a new block;
-// NULL when out of memory.
-static char* wideToAnsi(const WCHAR* wide, int units, size_t* length) {
-    // No best fit: an 'é' taken for 'e' would name another file. A character
-    // the code page lacks becomes '?', and its line is rejected. The flag is
-    // not allowed where the ANSI code page is UTF-8, which holds them all.
-    const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    const int n = WideCharToMultiByte(CP_ACP, flags, wide, units, NULL, 0, NULL, NULL);
+// The text of units UTF-16 units in UTF-8, in a new block; NULL when out
+// of memory. A lone surrogate becomes U+FFFD.
+static char* wideToUtf8(const WCHAR* wide, int units, size_t* length) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, units, NULL, 0, NULL, NULL);
     char* text = n > 0 ? (char*)allocMem((size_t)n) : NULL;
-    if (text) WideCharToMultiByte(CP_ACP, flags, wide, units, text, n, NULL, NULL);
+    if (text) WideCharToMultiByte(CP_UTF8, 0, wide, units, text, n, NULL, NULL);
     *length = text ? (size_t)n : 0;
     return text;
 }
 
-// The list's bytes (handed over) as text in the ANSI code page: the same
-// block, without its byte-order mark, when they are that already, else a new
+// The list's bytes (handed over) as UTF-8 text: the same block when they
+// are that already (ASCII, or valid UTF-8 without a mark), else a new
 // block. NULL when out of memory.
-static char* toAnsiText(char* bytes, size_t* length) {
+static char* toUtf8Text(char* bytes, size_t* length) {
     const unsigned char* b = (const unsigned char*)bytes;
     const size_t n = *length;
     const bool bigEndian = n >= 2 && b[0] == 0xFE && b[1] == 0xFF;
@@ -65,9 +61,9 @@ static char* toAnsiText(char* bytes, size_t* length) {
         return bytes;
     }
     UINT codePage = CP_UTF8;
-    if (!mark && !MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, (int)n, NULL, 0)) {
-        if (GetACP() != CP_UTF8) return bytes;  // the ANSI code page's own text
-        codePage = russianCodePage;
+    if (!mark) {
+        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, (int)n, NULL, 0)) return bytes;
+        codePage = GetACP() == CP_UTF8 ? russianCodePage : CP_ACP;
     }
 
     int units;
@@ -86,7 +82,7 @@ static char* toAnsiText(char* bytes, size_t* length) {
         if (wide) MultiByteToWideChar(codePage, 0, bytes + mark, (int)(n - mark), wide, units);
     }
     freeMem(bytes);
-    char* text = wide ? wideToAnsi(wide, units, length) : NULL;
+    char* text = wide ? wideToUtf8(wide, units, length) : NULL;
     freeMem(wide);
     return text;
 }
@@ -107,19 +103,23 @@ ReaderResult loadListText(const char* fileName, ListText* list) {
     size_t length = 0;
     char* bytes = readWhole(file, &length);
     fclose(file);
-    char* text = bytes ? toAnsiText(bytes, &length) : NULL;
+    char* text = bytes ? toUtf8Text(bytes, &length) : NULL;
     if (!text) return READ_NO_MEMORY;
     list->text = text;
     list->length = asTextMode(text, length);
     return READ_DONE;
 }
 
+static bool continues(char byte) { return (byte & 0xC0) == 0x80; }
+
 bool nextListPiece(ListText* list, char* piece, size_t room) {
     if (list->at >= list->length || room < 2) return false;
     size_t n = 0;
-    while (n + 1 < room && list->at < list->length) {
-        piece[n] = list->text[list->at++];
-        if (piece[n++] == '\n') break;
+    for (size_t chars = 0; chars + 1 < room && list->at < list->length; chars++) {
+        // A character whole, however many bytes it takes.
+        do piece[n++] = list->text[list->at++];
+        while (list->at < list->length && continues(list->text[list->at]) && n < 4 * chars + 4);
+        if (piece[n - 1] == '\n') break;
     }
     piece[n] = 0;
     return true;

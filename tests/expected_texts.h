@@ -1,8 +1,7 @@
-// The program's Russian texts as a reader sees them, turned into the bytes
-// each build must produce: Windows-1251 in the Windows programs (their ANSI
-// code page under Wine), UTF-8 in the native one. The conversions are the
-// system's (the code page calls on Windows, iconv natively), never the
-// program's own.
+// The program's Russian texts as a reader sees them, in UTF-8 as the program
+// holds them, and the bytes its log must hold: Windows-1251 in the Windows
+// programs, UTF-8 in the native one. The conversions are the system's (the
+// code page calls on Windows, iconv natively), never the program's own.
 #pragma once
 
 #include <string>
@@ -28,6 +27,13 @@ inline std::string utf16be(const std::string& utf8) {
     for (wchar_t unit : wideOf(utf8, CP_UTF8)) out += {(char)(unit >> 8), (char)unit};
     return out;
 }
+// Windows-1251 bytes as UTF-8.
+inline std::string from1251(const std::string& bytes) {
+    const std::wstring wide = wideOf(bytes, 1251);
+    std::string out(wide.size() * 3, '\0');
+    out.resize((size_t)WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &out[0], (int)out.size(), NULL, NULL));
+    return out;
+}
 #else
 #include <iconv.h>
 
@@ -51,7 +57,8 @@ inline std::string from1251(const std::string& bytes) {
 }
 #endif
 
-inline std::string programText(const std::string& utf8) {
+// A log's bytes for a text in UTF-8 that Windows-1251 holds.
+inline std::string logOf(const std::string& utf8) {
 #ifdef _WIN32
     return cp1251(utf8);
 #else
@@ -59,25 +66,14 @@ inline std::string programText(const std::string& utf8) {
 #endif
 }
 
-// What the program makes of a list saved in Windows-1251: the bytes
-// themselves on Windows, their characters in UTF-8 natively.
-inline std::string programTextOf1251(const std::string& bytes) {
-#ifdef _WIN32
-    return bytes;
-#else
-    return from1251(bytes);
-#endif
-}
-
-inline const std::string textNoList =
-    programText("Ошибка при чтении файла Quarnelvistro.txt. Возможно, его нет.");
-inline const std::string textNoMemory = programText("НЕТ ПАМЯТИ");
+inline const std::string textNoList = "Ошибка при чтении файла Quarnelvistro.txt. Возможно, его нет.";
+inline const std::string textNoMemory = "НЕТ ПАМЯТИ";
 inline const std::string textRejectedHeader =
-    programText("Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
-                "Или пропущенные при отсутствии каталога назначения. :");
-inline const std::string textNoAttributes = programText("Ошибка получения атрибутов файла. GetFileAttributesExA");
-inline const std::string textNothingToCopy = programText("Нет существующих путей для копирования.");
-inline const std::string textCopyFailed = programText("Ошибка при копировании файлов. error =  ");
-inline const std::string textNotCopied = programText("Файлы, которые не удалось скопировать:");
-inline const std::string textTooLong = programText("Слишком длинные пути назначения, файлы не скопированы:");
+    "Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
+    "Или пропущенные при отсутствии каталога назначения. :";
+inline const std::string textNoAttributes = "Ошибка получения атрибутов файла. GetFileAttributesExA";
+inline const std::string textNothingToCopy = "Нет существующих путей для копирования.";
+inline const std::string textCopyFailed = "Ошибка при копировании файлов. error =  ";
+inline const std::string textNotCopied = "Файлы, которые не удалось скопировать:";
+inline const std::string textTooLong = "Слишком длинные пути назначения, файлы не скопированы:";
 inline const std::string textCopyNoMemory = "\n" + textNoMemory + "\n";

@@ -8,6 +8,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -19,21 +20,20 @@ namespace {
 int counter;
 const uint64_t secondsTo1970 = 11644473600ULL;
 
-// Paths in the program's code page. MinGW's std::filesystem reads a narrow
-// path as Latin-1 and writes one as UTF-8, so on Windows the conversion goes
-// through the ANSI code page, as the program's own calls make it.
+// Paths in UTF-8, as the program holds them. MinGW's std::filesystem reads
+// a narrow path as Latin-1, so on Windows the conversion is made here.
 #ifdef _WIN32
-fs::path fsPath(const std::string& ansi) { return wideOf(ansi, CP_ACP); }
-std::string ansiOf(const fs::path& path) {
+fs::path fsPath(const std::string& utf8) { return wideOf(utf8, CP_UTF8); }
+std::string utf8Of(const fs::path& path) {
     const std::wstring wide = path.wstring();
-    std::string ansi(wide.size() * 2, '\0');
-    ansi.resize((size_t)WideCharToMultiByte(CP_ACP, 0, wide.data(), (int)wide.size(), &ansi[0], (int)ansi.size(),
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize((size_t)WideCharToMultiByte(CP_UTF8, 0, wide.data(), (int)wide.size(), &utf8[0], (int)utf8.size(),
                                             NULL, NULL));
-    return ansi;
+    return utf8;
 }
 #else
 fs::path fsPath(const std::string& path) { return path; }
-std::string ansiOf(const fs::path& path) { return path.string(); }
+std::string utf8Of(const fs::path& path) { return path.string(); }
 #endif
 
 std::string slurp(const fs::path& path) {
@@ -105,13 +105,15 @@ std::string Sandbox::full(const std::string& rel) const { return rel.empty() ? "
 std::string Sandbox::native(const std::string& rel) const {
     std::string path = root + "/C:" + (rel.empty() ? "" : "/" + rel);
     std::replace(path.begin(), path.end(), '\\', '/');
-    return path;
+    // Past PATH_MAX, from the sandbox, the current directory.
+    return path.size() < PATH_MAX ? path : path.substr(root.size() + 1);
 }
 #endif
 
 std::string Sandbox::mirror(const std::string& rel) const { return full(rel).erase(1, 1); }
 
 void Sandbox::mkdir(const std::string& rel) const { fs::create_directories(fsPath(native(rel))); }
+void Sandbox::remove(const std::string& rel) const { fs::remove(fsPath(native(rel))); }
 
 void Sandbox::write(const std::string& rel, const std::string& content, uint64_t time) const {
     const fs::path path = fsPath(native(rel));
@@ -119,7 +121,7 @@ void Sandbox::write(const std::string& rel, const std::string& content, uint64_t
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     if (!time) return;
 #ifdef _WIN32
-    HANDLE h = CreateFileA(native(rel).c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, NULL, OPEN_EXISTING, 0, NULL);
     FILETIME ft = {(DWORD)time, (DWORD)(time >> 32)};
     const bool set = SetFileTime(h, NULL, NULL, &ft);
     CloseHandle(h);
@@ -133,7 +135,7 @@ void Sandbox::write(const std::string& rel, const std::string& content, uint64_t
 uint64_t Sandbox::time(const std::string& rel) const {
 #ifdef _WIN32
     WIN32_FILE_ATTRIBUTE_DATA a;
-    if (!GetFileAttributesExA(native(rel).c_str(), GetFileExInfoStandard, &a)) return 0;
+    if (!GetFileAttributesExW(fsPath(native(rel)).c_str(), GetFileExInfoStandard, &a)) return 0;
     return ((uint64_t)a.ftLastWriteTime.dwHighDateTime << 32) | a.ftLastWriteTime.dwLowDateTime;
 #else
     struct stat st;
@@ -148,7 +150,7 @@ Strings treeAt(const std::string& nativeDir) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_regular_file(ec)) {
-            std::string sub = ansiOf(it->path().lexically_relative(top));
+            std::string sub = utf8Of(it->path().lexically_relative(top));
             std::replace(sub.begin(), sub.end(), '/', '\\');
             files.push_back(sub + "=" + slurp(it->path()));
         }

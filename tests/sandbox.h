@@ -53,6 +53,7 @@ public:
     std::string native(const std::string& rel) const;
 
     void mkdir(const std::string& rel) const;
+    void remove(const std::string& rel) const;
     // Writes a file (making its folders), with a last-write time in FILETIME
     // ticks unless time is 0.
     void write(const std::string& rel, const std::string& content, uint64_t time = 0) const;

@@ -1,6 +1,7 @@
 // The copy pass over real trees: what it copies, where each copy goes, and
 // what it reports.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 
 #include <algorithm>
@@ -112,7 +113,7 @@ TEST_F(CopyPass, FilesThatCannotBeCopiedAreNamedAndTheRestIsCopied) {
         list += box.full(rel) + "\n";
     }
     box.write("dst\\" + box.mirror("src\\sub"), "in the way");
-    run(list, [&] { fs::remove(box.native("src\\gone")); });
+    run(list, [&] { box.remove("src\\gone"); });
 #ifdef _WIN32
     const std::string firstCode = "1026 (402)";
 #else
@@ -125,7 +126,7 @@ TEST_F(CopyPass, FilesThatCannotBeCopiedAreNamedAndTheRestIsCopied) {
     EXPECT_EQ(T2020, box.time("dst\\" + box.mirror("src\\c")));
     EXPECT_EQ(4u, flagged().size());
 
-    fs::remove(box.native("dst\\" + box.mirror("src\\sub")));
+    box.remove("dst\\" + box.mirror("src\\sub"));
     box.write("src\\gone", "back", T2020);
     run(list);
     EXPECT_EQ("<none>", error);
@@ -145,27 +146,60 @@ TEST_F(CopyPass, SumsThatWouldPassThirtyTwoBitsAreOutOfMemory) {
     EXPECT_EQ(Strings(), box.tree("dst"));
 }
 
-// Destinations of 298 and 299 characters are copied; one of 300 is named.
-TEST_F(CopyPass, DestinationsBeyondTheirRoomAreNamedAndNotCopied) {
-    // A long source name keeps the destination folders short enough for
-    // the ANSI calls under Windows.
-    const std::string source = "src\\" + std::string(80, 'f'), mirror = box.mirror(source);
-    box.write(source, "f", T2020);
-    std::string list, tooLong;
-    Strings dirs, copied;
-    for (size_t len : {DEST_ROOM - 1, DEST_ROOM, DEST_ROOM + 1}) {
-        dirs.push_back("d" + std::string(len - mirror.size() - box.full("d").size() - 1, (char)('a' + len % 3)));
-        box.mkdir(dirs.back());
-        list += "--Dir--" + box.full(dirs.back()) + "\n" + box.full(source) + "\n";
-        const std::string dest = box.full(dirs.back()) + "\\" + mirror;
-        ASSERT_EQ(len, dest.size());
-        if (len > DEST_ROOM) tooLong = dest;
-        else copied.push_back(box.full(source) + ">" + dest);
+// The shell's batch is handed a file whose source and destination are both
+// under MAX_PATH UTF-16 units, and the destination's folder under 248; every
+// other file is copied on its own, its folders made. Both copy exact bytes
+// and times, and name a file they fail on, each with its own code: the
+// shell's, or the system's 183 where a file holds a folder's name. Natively
+// a destination past PATH_MAX is named as too long.
+TEST_F(CopyPass, FilesPastMaxPathAreCopiedOnTheirOwnAndFailuresNamedInEither) {
+    // A path of so many UTF-16 units below dir; "жй😀" is 4 characters in 5 units.
+    auto named = [&](const std::string& dir, size_t units) {
+        return dir + "\\жй😀" + std::string(units - box.full(dir).size() - 5, 'n');
+    };
+    const std::string deep(60, 'd');
+    Strings rels;
+    for (size_t units : {259, 260, 261}) rels.push_back(named("src\\" + std::string(100, 's'), units));
+    // Destinations of 259 (twice: one in the shell's batch fails), 260 and 261.
+    const size_t dstUnits = box.full("dst").size();
+    for (const char* tag : {"t1", "t2", "t3", "t4"})
+        rels.push_back(named(tag + ("\\" + deep), 259 + (tag[1] == '3') + 2 * (tag[1] == '4') - dstUnits));
+    std::string list = dst();
+    Strings tree;
+    for (const std::string& rel : rels) {
+        box.write(rel, rel, T2020);
+        list += box.full(rel) + "\n";
+        tree.push_back(box.mirror(rel) + "=" + rel);
     }
+    const std::string shellFails = "dst\\" + box.mirror("t1"), directFails = "dst\\" + box.mirror("t3");
+    box.write(shellFails, "in the way");
+    box.write(directFails, "in the way");
+#ifdef _WIN32
+    const std::string shellCode = "1223 (4c7)";
+#else
+    const std::string shellCode = "3 (3)";
+#endif
     run(list);
-    EXPECT_EQ(textTooLong + "\n" + tooLong, error);
-    EXPECT_EQ(copied, flagged());
-    for (size_t i = 0; i < 3; i++) EXPECT_EQ(i < 2 ? Strings{mirror + "=f"} : Strings(), box.tree(dirs[i]));
+    EXPECT_EQ(textCopyFailed + shellCode + "\n" + textNotCopied + "\n" + box.full(rels[3]) + "\n" + box.full(rels[5]),
+              error);
+    box.remove(shellFails);
+    run(list);
+    EXPECT_EQ(textCopyFailed + "183 (b7)\n" + textNotCopied + "\n" + box.full(rels[5]), error);
+    EXPECT_EQ(Strings({entry(rels[3]), entry(rels[5])}), flagged());
+    box.remove(directFails);
+    run(list);
+    EXPECT_EQ("<none>", error);
+    EXPECT_EQ(Strings({entry(rels[5])}), flagged());
+    EXPECT_EQ(sorted(tree), box.tree("dst"));
+    for (const std::string& rel : rels) EXPECT_EQ(T2020, box.time("dst\\" + box.mirror(rel))) << rel;
+#ifndef _WIN32
+    std::string far = "far";
+    while (box.full(far).size() < PATH_MAX - 1 - 61) far += "\\" + deep;
+    far.resize(PATH_MAX - 1 - box.full("").size() - 1, 'x');  // the longest source
+    box.write(far, "far", T2020);
+    run(dst() + box.full("far") + "\n");
+    EXPECT_EQ(textTooLong + "\n" + box.full("dst") + "\\" + box.mirror(far), error);
+#endif
 }
 
 // Sources and destinations written relative, root-relative, with '/', or
@@ -215,12 +249,7 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
              copyText(dir.c_str(), dir.size()), (uint32_t)dir.size(), {}, 0, NULL};
     exPath = {node, node->len, node->len, 0, 1, 0};
     pass();
-#ifdef _WIN32
-    const std::string code = "1026 (402)";
-#else
-    const std::string code = "2 (2)";
-#endif
-    EXPECT_EQ(textCopyFailed + code + "\n" + textNotCopied + "\n" + path, error);  // no such server
+    EXPECT_EQ(textCopyFailed + "2 (2)\n" + textNotCopied + "\n" + path, error);  // no such server
 #ifdef _WIN32
     EXPECT_EQ(box.full("dst\\UNC\\srv\\share\\u"), node->pathTo);
 #else

@@ -4,8 +4,10 @@
 // every node whole. The sandbox's drive folder is written '@' in lists and
 // expectations, so one table serves every build.
 #include <gtest/gtest.h>
+#include <limits.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "expected_texts.h"
@@ -101,46 +103,44 @@ TEST_F(Lists, DestinationsSourcesMarkersAndRejectedTexts) {
     });
 }
 
-// 260-character pieces, cut after CR LF became LF; msvcrt's text mode for
-// everything else (NUL ends a C string, Ctrl-Z ends the input).
+// 260-character pieces, cut after CR LF became LF, a character of any
+// length counting one (a Windows-1251 line is cut where the code page's
+// bytes are); msvcrt's text mode for everything else (NUL ends a C string,
+// Ctrl-Z ends the input).
 TEST_F(Lists, LongLinesAndBadBytes) {
     auto run = [](int from, int to) {
         std::string s;
         for (int b = from; b != to; b += from < to ? 1 : -1) s += (char)b;
         return s;
     };
-    // Natively a Windows-1251 list grows into UTF-8 before it is cut.
-    auto pieces = [](const std::string& s) {
-        Strings out;
-        for (size_t at = 0; at < s.size(); at += 260) out.push_back(s.substr(at, 260));
-        return out;
-    };
-    const std::string x(260, 'x'), y(259, 'y'), z(260, 'z'), q(260, 'q');
+    const std::string x(260, 'x'), y(259, 'y'), z(260, 'z'), q(260, 'q'), high = run(254, 0x1b);
+    const std::string cyrillic = from1251(high + high);  // 454 characters, no line end among them
+    const size_t cut = from1251(high + high.substr(0, 260 - high.size())).size();
     check({
         {x + std::string(40, 'x') + "\n" + y + "\r\n" + z + "\r\nw\n", {}, {x, std::string(40, 'x'), y, z, "w"}},
         {std::string(1000, 'q'), {}, {q, q, q, std::string(220, 'q')}},
         {"a\r\nb\rc\r\r\nd\0e\nf\x1ag\n"s, {}, {"a", "b\rc\r", "d", "f"}},
         {"\0\0\n\0x\r\n\r\r\n\rabc\r"s, {}, {"\r", "\rabc\r"}},
         {run(0, 256), {}, {run(0x0b, 0x1a)}},
-        {run(254, -1), {}, pieces(programTextOf1251(run(254, 0x1a)))},
+        {high + high, {}, {cyrillic.substr(0, cut), cyrillic.substr(cut)}},
+        {"\xEF\xBB\xBF" + std::string(259, 'u') + "😀ж\n", {}, {std::string(259, 'u') + "😀", "ж"}},
     }, false);
 }
 
 // Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE and BE
-// with one) and Windows-1251 give the same lists, in the program's code page;
-// a mark is no part of the first line. Bytes that are no character, and
-// characters the code page lacks, come out as '?' (natively U+FFFD), and
-// their lines are rejected. Invalid UTF-8 is Windows-1251, all of it.
+// with one) and Windows-1251 give the same lists, in UTF-8; a mark is no
+// part of the first line. Bytes that are no character come out as U+FFFD,
+// and their lines are rejected, even where a file of that name exists. Invalid UTF-8 is Windows-1251, all of it.
 TEST_F(Lists, ListInEveryEncoding) {
-    box.write(programText("Иван\\Документы\\план.txt"), "p", T2020);
+    box.write("Иван\\Документы\\план.txt", "p", T2020);
     box.write("f.txt", "f", T2020);
     box.write("cafe.txt", "e", T2020);
-    const bool utf8 = programText("я").size() == 2;
-    const std::string bad = utf8 ? "\xEF\xBF\xBD" : "?", e = utf8 ? "é" : "?";
+    box.write("café\\日本😀.txt", "j", T2020);
+    const std::string bad = "\xEF\xBF\xBD";
+    box.write("f" + bad + ".txt", "a file of that name is not what the list meant", T2020);
     auto at = [&](const std::string& list) { return swapAt(list, true); };
     const std::string list = at("Документы\r\n--Dir--@dst\r\n@Иван\\Документы\r\n@Иван\\Нет.txt\r\n");
-    const Strings entries{programText("@Иван\\Документы\\план.txt 1 @dst\\")},
-        rejected{programText("Документы"), programText("@Иван\\Нет.txt")};
+    const Strings entries{"@Иван\\Документы\\план.txt 1 @dst\\"}, rejected{"Документы", "@Иван\\Нет.txt"};
     check({
         {cp1251(list), entries, rejected},
         {list, entries, rejected},
@@ -154,9 +154,10 @@ TEST_F(Lists, ListInEveryEncoding) {
          {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
         {"\xFE\xFF" + utf16be(at("--Dir--@dst\n@f")) + "\xD8\0"s + utf16be(at(".txt\n@f.txt\n")) + "x",
          {"@f.txt 1 @dst\\"}, {"@f" + bad + ".txt", bad}},
-        // No best fit: 'é' never names cafe.txt.
-        {at("--Dir--@dst\n@caf\xC3\xA9.txt\n"), {}, {"@caf" + e + ".txt"}},
-        {"Дом\n" + cp1251("Дом\n"), {}, {programTextOf1251("Дом"), programTextOf1251(cp1251("Дом"))}},
+        // Names beyond Windows-1251 are taken as they are; 'é' never names cafe.txt.
+        {"\xFF\xFE" + utf16le(at("--Dir--@dst\n@café\\日本😀.txt\n@café\n@caf\xC3\xA9.txt\n")),
+         {"@café\\日本😀.txt 1 @dst\\", "@café\\日本😀.txt 1 @dst\\"}, {"@café.txt"}},
+        {"Дом\n" + cp1251("Дом\n"), {}, {from1251("Дом"), "Дом"}},
     }, false);
 }
 
@@ -177,25 +178,47 @@ TEST_F(Lists, WalkerTakesEveryFileBelowAFolder) {
     check({{"--Dir--@dst\n@src\n@src\\d3\n--Dir--<-d>@dst\\\n@src\\d1\\\n", entries, {}}}, true, false);
 }
 
-// Composed paths fit in 260 characters: a file path of 261, or a folder
-// whose pattern "\*.*" would make 261, is listed and not taken; a name
-// holding '?' (what the ANSI code page shows for a character it lacks; on
-// POSIX a real one) is listed too. No times are set: the ANSI calls cannot
-// open a path of 261.
-TEST_F(Lists, WalkerListsWhatItCannotBackUp) {
-    const std::string dir = "src\\" + std::string(200 - box.full("src\\").size(), 'd'), at = "@" + dir + "\\";
-    for (size_t n : {58, 59, 60}) box.write(dir + "\\" + std::string(n, 'f'), "f");
-    for (size_t n : {54, 55, 56}) box.write(dir + "\\" + std::string(n, 's') + "\\x", "x");
-    box.write("src\\a?b.txt", "?");  // on Windows a wildcard: makes nothing
-#ifdef _WIN32
-    CloseHandle(CreateFileW((std::wstring(box.root.begin(), box.root.end()) + L"\\src\\a\x4e2d" L"b.txt").c_str(),
-                            GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+// Every name is taken, whatever its characters, and every path, however
+// long: past MAX_PATH, and natively up to PATH_MAX. What no file call can
+// take is listed instead: natively a folder whose "/*.*" would pass
+// PATH_MAX, and a name holding '?', which the shell's copy would take for a
+// wildcard.
+TEST_F(Lists, WalkerTakesEveryNameAndLengthAndListsWhatNoCallCanTake) {
+    const Strings names = {"café.pdf", "Straße.doc", "日本\\Ελλάδα.jpg", "😀.txt", "Иван.txt"};
+    Strings entries;
+    for (const std::string& name : names) {
+        box.write("src\\" + name, name, T2020);
+        entries.push_back("@src\\" + name + " 1 @dst\\");
+    }
+    // Paths of 300 and of about 1,000 characters.
+    const std::string deep = "src\\" + std::string(200, 'd') + "\\" + std::string(200, 'e') + "\\" + std::string(200, 'f');
+    const std::string path300 = "src\\" + std::string(150, 'l') + "\\" + std::string(300 - box.full("src\\").size() - 151, 'm');
+    ASSERT_EQ(300u, box.full(path300).size());
+    for (const std::string& rel : {path300, deep + "\\" + std::string(150, 'g') + "\\" + std::string(150, 'h')}) {
+        box.write(rel, "long", T2020);
+        entries.push_back("@" + rel + " 1 @dst\\");
+    }
+    Strings rejected;
+#ifndef _WIN32
+    box.write("src\\a?b.txt", "?");
+    rejected.push_back("@src\\a?b.txt");
+    // Natively the limit is PATH_MAX: a path of PATH_MAX - 1 bytes is the longest.
+    std::string far = deep;
+    for (size_t target = PATH_MAX - 1 - 1 - 200; box.full(far).size() < target;)
+        far += "\\" + std::string(std::min<size_t>(250, target - box.full(far).size() - 1), 'p');
+    const size_t room = PATH_MAX - 1 - box.full(far).size() - 1;  // a name that ends a path of PATH_MAX - 1
+    ASSERT_EQ(200u, room);
+    for (size_t n : {room - 1, room}) {
+        box.write(far + "\\" + std::string(n, 'f'), "f", T2020);
+        entries.push_back("@" + far + "\\" + std::string(n, 'f') + " 1 @dst\\");
+    }
+    for (size_t n : {room - 4, room - 3}) {  // folders whose "/*.*" makes PATH_MAX - 1, and one more
+        box.write(far + "\\" + std::string(n, 'D') + "\\x", "x", T2020);
+        if (n == room - 4) entries.push_back("@" + far + "\\" + std::string(n, 'D') + "\\x 1 @dst\\");
+    }
+    rejected.push_back("@" + far + "\\" + std::string(room - 3, 'D'));
 #endif
-    check({{"--Dir--@dst\n@src\n@src\\a?b.txt\n",
-            {at + std::string(58, 'f') + " 1 @dst\\", at + std::string(59, 'f') + " 1 @dst\\",
-             at + std::string(54, 's') + "\\x 1 @dst\\", at + std::string(55, 's') + "\\x 1 @dst\\"},
-            {at + std::string(60, 'f'), at + std::string(56, 's'), "@src\\a?b.txt", "@src\\a?b.txt"}}},
-          true, false);
+    check({{"--Dir--@dst\n@src\n", entries, rejected}}, true, false);
 }
 
 // A source holding the destination is walked without it; a source line that

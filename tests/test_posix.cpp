@@ -1,4 +1,4 @@
-// What only the native program meets: the stand-in's batch copy where it
+// What only the native program meets: the stand-in's copy where it
 // touches what a backup already holds, and the entries of POSIX trees that
 // Windows programs never see.
 #include <gtest/gtest.h>
@@ -17,11 +17,9 @@
 
 namespace {
 
-// Copies the sandbox path from to to, alone in a batch.
+// Copies the sandbox path from to to: 0, or the error.
 int copyOne(const Sandbox& box, const std::string& from, const std::string& to) {
-    const std::string fromNames = box.full(from) + '\0', toNames = box.full(to) + '\0';
-    SHFILEOPSTRUCTA op = {NULL, FO_COPY, fromNames.c_str(), toNames.c_str(), 0x0615, FALSE, NULL, NULL};
-    return SHFileOperationA(&op);
+    return CopyFileA(box.full(from).c_str(), box.full(to).c_str(), FALSE) ? 0 : (int)GetLastError();
 }
 
 // A write that fails half way (beyond 64 KiB while the limit holds) leaves

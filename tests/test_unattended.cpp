@@ -37,12 +37,12 @@ protected:
     // Two files below src and an empty destination dst: the list that backs them up.
     std::string laySources() {
         sb.write("src\\a.txt", "alpha", T2020);
-        sb.write("src\\sub\\b.txt", "beta\r\n", T2020 + SECOND);
+        sb.write("src\\Жёлтый子😀\\b.txt", "beta\r\n", T2020 + SECOND);
         fs::remove_all(sb.native("dst"));
         sb.mkdir("dst");
         return "--Dir--" + sb.full("dst") + "\r\n" + sb.full("src") + "\r\n";
     }
-    const Strings copied = {sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\sub\\b.txt") + "=beta\r\n"};
+    const Strings copied = {sb.mirror("src\\a.txt") + "=alpha", sb.mirror("src\\Жёлтый子😀\\b.txt") + "=beta\r\n"};
 };
 
 // Every kind of run: no backup at all gives exit code 2 and the log says
@@ -56,21 +56,21 @@ TEST_F(Unattended, EveryKindOfRunHasItsExitCodeAndLog) {
         int code;
         std::string log;
     } runs[] = {
-        {"-w", "<none>", 2, textNoList},  // the bare message, no line end
-        {"-w", "", 2, textNothingToCopy},
+        {"-w", "<none>", 2, logOf(textNoList)},  // the bare message, no line end
+        {"-w", "", 2, logOf(textNothingToCopy)},
         // Lines before any destination are rejected as written; every line
         // end in the log is CR LF, whatever the list used.
-        {"-w", gone + "\r\n <-d>x\n", 2, textRejectedHeader + "\r\n" + gone + "\r\n <-d>x\r\n" + textNothingToCopy},
+        {"-w", gone + "\r\n <-d>x\n", 2, logOf(textRejectedHeader) + "\r\n" + gone + "\r\n <-d>x\r\n" + logOf(textNothingToCopy)},
 #ifdef _WIN32
         // A device name exists, but has no attributes: the reading stops there.
-        {"-w", "--Dir--C:\\\r\nNUL\r\n" + sources, 2, textNoAttributes},
+        {"-w", "--Dir--C:\\\r\nNUL\r\n" + sources, 2, logOf(textNoAttributes)},
 #else
         {"-W", sources, 2, "<none>"},  // natively the window's place: a usage text
 #endif
         {"-w", sources, 0, ""},
         {"x-wy", sources, 0, ""},
         {"one -w two", sources, 0, ""},
-        {"-w-w", sources + gone + "\r\n", 1, textRejectedHeader + "\r\n" + gone + "\r\n"},
+        {"-w-w", sources + gone + "\r\n", 1, logOf(textRejectedHeader) + "\r\n" + gone + "\r\n"},
     };
     for (const auto& run : runs) {
         laySources();
@@ -81,25 +81,26 @@ TEST_F(Unattended, EveryKindOfRunHasItsExitCodeAndLog) {
         EXPECT_EQ(run.log, sb.log()) << run.args << " " << run.list;
         EXPECT_EQ(run.code < 2 ? copied : Strings(), sb.tree("dst")) << run.args << " " << run.list;
     }
-    EXPECT_EQ(T2020 + SECOND, sb.time("dst\\" + sb.mirror("src\\sub\\b.txt")));
+    EXPECT_EQ(T2020 + SECOND, sb.time("dst\\" + sb.mirror("src\\Жёлтый子😀\\b.txt")));
 }
 
-// A file stands where the folder of sub\b.txt goes: the shell's error, then
-// the file not copied; the rest is copied. The next run, the cause gone,
+// A file stands where the folder of b.txt goes: the shell's error, then the
+// file not copied, its name's characters beyond Windows-1251 written as
+// "<U+XXXX>" on Windows; the rest is copied. The next run, the cause gone,
 // copies what was left and leaves an empty log.
 TEST_F(Unattended, AFileNotCopiedIsNamedAndTheNextRunCopiesIt) {
     sb.writeList(laySources());
-    const std::string obstacle = "dst\\" + sb.mirror("src\\sub");
+    const std::string obstacle = "dst\\" + sb.mirror("src\\Жёлтый子😀");
     sb.write(obstacle, "in the way");
 #ifdef _WIN32
-    const std::string code = "1223 (4c7)";
+    const std::string code = "1223 (4c7)", named = cp1251(sb.full("src\\Жёлтый")) + "<U+5B50><U+1F600>\\b.txt";
 #else
-    const std::string code = "3 (3)";
+    const std::string code = "3 (3)", named = sb.full("src\\Жёлтый子😀\\b.txt");
 #endif
     EXPECT_EQ(1, runProgram("-w"));
-    EXPECT_EQ("\r\n" + textCopyFailed + code + "\r\n" + textNotCopied + "\r\n" + sb.full("src\\sub\\b.txt"), sb.log());
-    EXPECT_EQ(Strings({copied[0], sb.mirror("src\\sub") + "=in the way"}), sb.tree("dst"));
-    fs::remove(sb.native(obstacle));
+    EXPECT_EQ("\r\n" + logOf(textCopyFailed) + code + "\r\n" + logOf(textNotCopied) + "\r\n" + named, sb.log());
+    EXPECT_EQ(Strings({copied[0], sb.mirror("src\\Жёлтый子😀") + "=in the way"}), sb.tree("dst"));
+    sb.remove(obstacle);
     EXPECT_EQ(0, runProgram("-w"));
     EXPECT_EQ("", sb.log());
     EXPECT_EQ(copied, sb.tree("dst"));

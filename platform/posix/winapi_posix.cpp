@@ -30,6 +30,8 @@ DWORD winError(int error) {
         case EACCES: case EPERM: case EROFS: return ERROR_ACCESS_DENIED;
         case EBUSY: case ETXTBSY: return ERROR_SHARING_VIOLATION;
         case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
+        case EEXIST: return ERROR_ALREADY_EXISTS;
+        case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
         default: return ERROR_FUNCTION_FAILED;
     }
 }
@@ -406,9 +408,26 @@ DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
     return (DWORD)full.size();
 }
 
+BOOL CreateDirectoryA(LPCSTR path, void*) {
+    char p[4096];
+    if (toPosix(path, p, sizeof p) && mkdir(p, 0777) == 0) return TRUE;
+    lastError = winError(errno);
+    return FALSE;
+}
+
+BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL) {
+    char fromPath[4096], toPath[4096];
+    int code = toPosix(from, fromPath, sizeof fromPath) && toPosix(to, toPath, sizeof toPath)
+                   ? copyOneFile(fromPath, toPath)
+                   : (int)winError(errno);
+    lastError = (DWORD)code;
+    return code == 0;
+}
+
 // FO_COPY with FOF_MULTIDESTFILES: the n-th name of pFrom goes to the n-th
 // name of pTo, in order, making missing folders and overwriting what is
-// there. Stops at the first failure; what was copied before stays.
+// there. Stops at the first failure; what was copied before stays. As the
+// Windows shell, it takes no path of MAX_PATH characters or more.
 int SHFileOperationA(SHFILEOPSTRUCTA* op) {
     op->fAnyOperationsAborted = FALSE;
     if (op->wFunc != FO_COPY || !(op->fFlags & FOF_MULTIDESTFILES) || !op->pFrom || !op->pTo)
@@ -419,6 +438,9 @@ int SHFileOperationA(SHFILEOPSTRUCTA* op) {
     char fromPath[4096], toPath[4096];
     for (; *from; from += strlen(from) + 1, to += strlen(to) + 1) {
         if (!*to) return DE_INVALIDFILES;
+        if (MultiByteToWideChar(CP_UTF8, 0, from, -1, NULL, 0) > MAX_PATH ||
+            MultiByteToWideChar(CP_UTF8, 0, to, -1, NULL, 0) > MAX_PATH)
+            return ERROR_FILENAME_EXCED_RANGE;
         if (!toPosix(from, fromPath, sizeof fromPath) || !toPosix(to, toPath, sizeof toPath))
             return (int)winError(errno);
         const char* cut = strrchr(toPath, '/');
@@ -441,11 +463,6 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
     return 1;  // IDOK
 }
 
-
-HMODULE GetModuleHandleA(LPCSTR) { return NULL; }
-FARPROC GetProcAddress(HMODULE, LPCSTR) { return NULL; }
-HANDLE GetCurrentProcess() { return (HANDLE)(intptr_t)-1; }
-UINT GetSystemWindowsDirectoryA(LPSTR, UINT) { return 0; }
 
 // The code page conversions.
 namespace {

@@ -24,8 +24,6 @@ typedef void* HWND;
 typedef char CHAR;
 typedef const char* LPCSTR;
 typedef char* LPSTR;
-typedef void* HMODULE;
-typedef void (*FARPROC)();
 typedef uint32_t LCID;
 typedef uint16_t WCHAR;  // a UTF-16 code unit
 typedef const WCHAR* LPCWSTR;
@@ -68,6 +66,8 @@ typedef BOOL* LPBOOL;
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_DISK_FULL 112
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_CANCELLED 1223
 #define ERROR_FUNCTION_FAILED 1627  // any other failure
 
@@ -164,8 +164,8 @@ struct SHFILEOPSTRUCTA {
 // errno said (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
 #define DE_INVALIDFILES 0x7C
 
-// The error of the last failed FindFirstFileA, by errno; ERROR_FILE_NOT_FOUND
-// when a pattern matched nothing.
+// The error of the last failed FindFirstFileA, CreateDirectoryA or CopyFileA,
+// by errno; ERROR_FILE_NOT_FOUND when a pattern matched nothing.
 DWORD GetLastError();
 // The current time, from the clock file times are stamped by.
 void GetSystemTimeAsFileTime(FILETIME* time);
@@ -189,12 +189,9 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 // as a drive that ignores case does; the locale is not looked at.
 int CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);
 
-// There are no DLLs here: no module is found, and so no function in one.
-HMODULE GetModuleHandleA(LPCSTR name);
-FARPROC GetProcAddress(HMODULE module, LPCSTR name);
-HANDLE GetCurrentProcess();
-// There is no Windows folder here: 0, as for a failure.
-UINT GetSystemWindowsDirectoryA(LPSTR buffer, UINT size);
+BOOL CreateDirectoryA(LPCSTR path, void* security);
+// Copies a file over what is there, without making its folder.
+BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 
 // The code page conversions, for CP_ACP (UTF-8 here, so GetACP gives
 // CP_UTF8), CP_UTF8 and 1251 (Windows-1251), as Windows does them: a length

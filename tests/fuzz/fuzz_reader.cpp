@@ -7,13 +7,14 @@
 #include "list_text.h"
 
 // The sums of a list agree with its nodes. An entry has its source's full
-// path, with no '?', and its destination; a rejected line has none.
+// path, which the file calls take and which holds no '?', and its
+// destination; a rejected line has none.
 static void checkList(const PathList& list, bool entries) {
     uint32_t count = 0, lenAll = 0;
     for (const PathNode* node = list.first; node; node = node->next, count++) {
         lenAll += node->len;
         if (strlen(node->path) != node->len || !node->pathTo == entries) abort();
-        if (entries && (node->len > LINE_ROOM || strchr(node->path, '?') || strlen(node->pathTo) != node->lenTo))
+        if (entries && (!pathFits(node->path, node->len) || strchr(node->path, '?') || strlen(node->pathTo) != node->lenTo))
             abort();
     }
     if (count != list.count || lenAll != list.lenAll || (entries && list.lenCopy != lenAll)) abort();
@@ -23,9 +24,9 @@ static void checkList(const PathList& list, bool entries) {
 // disk: its walk would only measure the machine) or "..". Such are skipped.
 static bool leavesTree() {
     ListText list;
-    char piece[LINE_ROOM + 1];
+    char piece[LINE_BYTES];
     bool leaves = loadListText("Quarnelvistro.txt", &list) != READ_DONE;
-    while (!leaves && nextListPiece(&list, piece, sizeof piece)) {
+    while (!leaves && nextListPiece(&list, piece, LINE_ROOM + 1)) {
         leaves = strchr(piece, '/') || strstr(piece, "..");
         for (char* p = strchr(piece, '\\'); p && !leaves; p = strchr(p + 1, '\\'))
             leaves = p == piece || strchr(" \t>-", p[-1]);

@@ -16,14 +16,17 @@ std::string program;
 
 LRESULT sendTo(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     DWORD_PTR result = 0;
-    return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result) ? (LRESULT)result : -1;
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 60000, &result) ? (LRESULT)result : -1;
 }
 
-// WM_GETTEXT: the control's own text, not the caption the system keeps.
+// WM_GETTEXT: the control's own text, not the caption the system keeps; in
+// UTF-8, every character as the window shows it.
 std::string textOf(HWND window) {
-    static char text[1 << 17];
-    LRESULT length = sendTo(window, WM_GETTEXT, sizeof text, (LPARAM)text);
-    return length < 0 ? "<no answer>" : std::string(text, (size_t)length);
+    static WCHAR text[1 << 17];
+    static char utf8[3 << 17];
+    LRESULT length = sendTo(window, WM_GETTEXT, sizeof text / sizeof *text, (LPARAM)text);
+    if (length < 0) return "<no answer>";
+    return std::string(utf8, (size_t)WideCharToMultiByte(CP_UTF8, 0, text, (int)length, utf8, sizeof utf8, NULL, NULL));
 }
 
 // Position and size within the parent's client area, as "x,y wxh".
@@ -101,21 +104,21 @@ TEST_F(Window, Runs) {
               press());
 
     sb->write("src\\a.txt", "alpha", T2020);
-    sb->write("src\\sub\\b.txt", "beta", T2020 + SECOND);
+    sb->write("src\\日本😀\\b.txt", "beta", T2020 + SECOND);
     sb->mkdir("dst");
     sb->writeList("--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n");
     EXPECT_EQ("### Begin\r\n### End.", press());
-    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}), sb->tree("dst"));
+    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\日本😀\\b.txt") + "=beta"}), sb->tree("dst"));
     EXPECT_EQ("### Begin\r\n### End.", press());  // from "### Begin" again
 
     // The folder for the drive letter is taken by a file. Wine's shell ends
     // the batch at its first failure with 1223, which in the window is the
     // cancel of the shell's dialog: the pass stops there and names every file
-    // not copied, one a line.
+    // not copied, one a line, each as it is named.
     sb->write("dst2\\C", "in the way");
     sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n");
     const std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n" + textNotCopied + "\r\n" +
-                               sb->full("src\\a.txt") + "\r\n" + sb->full("src\\sub\\b.txt") + "\r\n### End.";
+                               sb->full("src\\a.txt") + "\r\n" + sb->full("src\\日本😀\\b.txt") + "\r\n### End.";
     EXPECT_EQ(failed, press());
     EXPECT_EQ(Strings{"C=in the way"}, sb->tree("dst2"));
     // Notifications of other controls start nothing.
@@ -138,7 +141,7 @@ TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
     PROCESS_INFORMATION run;
     ASSERT_TRUE(startProcess("\"" + program + "\" -w", &run));
     const HWND box = windowOf(run.dwProcessId, NULL, "Err");
-    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\sub\\b.txt") + "=beta"}), sb->tree("dst3"));
+    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\日本😀\\b.txt") + "=beta"}), sb->tree("dst3"));
     char text[128] = "";
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the box's static text
     EXPECT_STREQ("Error of opening of QuarnelvistroLOG.txt file.", text);

@@ -229,11 +229,14 @@ bool copyFileOver(const char* from, const char* to) {
     // A read-only, hidden or system copy is not written over; a backup is
     // its own, and takes its source's attributes again from the copy.
     const DWORD lock = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED) return false;
     const DWORD attributes = GetFileAttributesW(target);
-    if (GetLastError() != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & lock) ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) || !SetFileAttributesW(target, attributes & ~lock))
-        return false;
-    return CopyFileW(source, target, FALSE);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & lock) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        SetFileAttributesW(target, attributes & ~lock))
+        return CopyFileW(source, target, FALSE);
+    SetLastError(error);  // the copy's own error, not the query's
+    return false;
 }
 
 int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {

@@ -930,12 +930,12 @@ static void copyDirectly(PathList* entries, char* shellText, size_t room, bool* 
     }
 }
 
-// The shell's batches, then the direct copies, unless the batches ended the
-// pass. False when out of memory.
+// The shell's batches, then the direct copies (none are left when the
+// batches ended the pass). False when out of memory.
 static bool copyFlagged(PathList* entries, int16_t silent, uint64_t passStart, char* shellText, size_t room,
                         bool* stopped) {
     if (!runBatches(entries, silent, passStart, shellText, room, stopped)) return false;
-    if (!*stopped) copyDirectly(entries, shellText, room, stopped);
+    copyDirectly(entries, shellText, room, stopped);
     return true;
 }
 

@@ -103,24 +103,31 @@ TEST_F(Window, Runs) {
     EXPECT_EQ("### Begin\r\n" + textRejectedHeader + "\r\nC:\\nowhere\\a.txt\r\n <-d>x\r\n\r\n" + textNothingToCopy,
               press());
 
+    // Two files for the shell's batch, and one past MAX_PATH, copied on its own.
+    const std::string distant = "far\\" + std::string(150, 'f') + "\\" + std::string(150, 'g');
     sb->write("src\\a.txt", "alpha", T2020);
     sb->write("src\\日本😀\\b.txt", "beta", T2020 + SECOND);
+    sb->write(distant, "far", T2020);
     sb->mkdir("dst");
-    sb->writeList("--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n");
+    sb->writeList("--Dir--" + sb->full("dst") + "\r\n" + sb->full("src") + "\r\n" + sb->full("far") + "\r\n");
     EXPECT_EQ("### Begin\r\n### End.", press());
-    EXPECT_EQ(Strings({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\日本😀\\b.txt") + "=beta"}), sb->tree("dst"));
+    EXPECT_EQ(sorted({sb->mirror("src\\a.txt") + "=alpha", sb->mirror("src\\日本😀\\b.txt") + "=beta",
+                      sb->mirror(distant) + "=far"}),
+              sb->tree("dst"));
     EXPECT_EQ("### Begin\r\n### End.", press());  // from "### Begin" again
 
-    // The folder for the drive letter is taken by a file. Wine's shell ends
-    // the batch at its first failure with 1223, which in the window is the
-    // cancel of the shell's dialog: the pass stops there and names every file
-    // not copied, one a line, each as it is named.
-    sb->write("dst2\\C", "in the way");
-    sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n");
+    // The folder of src's copies is taken by a file. Wine's shell ends the
+    // batch at its first failure with 1223, which in the window is the
+    // cancel of the shell's dialog: the pass stops there, before the file
+    // past MAX_PATH, and names every file not copied, one a line, each as it
+    // is named.
+    sb->write("dst2\\" + sb->mirror("src"), "in the way");
+    sb->writeList("--Dir--" + sb->full("dst2") + "\r\n" + sb->full("src") + "\r\n" + sb->full("far") + "\r\n");
     const std::string failed = "### Begin\r\n" + textCopyFailed + "1223 (4c7)\r\n" + textNotCopied + "\r\n" +
-                               sb->full("src\\a.txt") + "\r\n" + sb->full("src\\日本😀\\b.txt") + "\r\n### End.";
+                               sb->full("src\\a.txt") + "\r\n" + sb->full("src\\日本😀\\b.txt") + "\r\n" +
+                               sb->full(distant) + "\r\n### End.";
     EXPECT_EQ(failed, press());
-    EXPECT_EQ(Strings{"C=in the way"}, sb->tree("dst2"));
+    EXPECT_EQ(Strings{sb->mirror("src") + "=in the way"}, sb->tree("dst2"));
     // Notifications of other controls start nothing.
     sendTo(main, WM_COMMAND, MAKEWPARAM(10002, EN_CHANGE), (LPARAM)log);
     EXPECT_EQ(failed, textOf(log));

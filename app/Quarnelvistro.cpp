@@ -27,7 +27,8 @@ static_assert(logViewStyle == 0x50B011C4, "log view style");
 // so that the log view shows every name as it is. The edit control breaks
 // lines only at CR LF; the engine's texts end their lines with a lone LF,
 // which becomes CR LF on its way in. Should there be no memory for that,
-// the text goes in as it is, and with none for the wide text, not at all.
+// the text goes in as it is, and with none for the wide text, through the
+// ANSI call: its names may show garbled then, but the report is there.
 static bool isLoneLF(const char* text, const char* p) { return *p == '\n' && (p == text || p[-1] != '\r'); }
 
 // The text in UTF-16, lone LFs as CR LF, in a block the caller releases;
@@ -54,10 +55,12 @@ static WCHAR* wideLines(const char* text) {
 
 void AddTextToEdit(HWND edit, const char* text) {
     WCHAR* wide = wideLines(text);
-    if (!wide) return;
     int end = GetWindowTextLengthW(edit);
     SendMessageW(edit, EM_SETSEL, (WPARAM)end, (LPARAM)end);
-    SendMessageW(edit, EM_REPLACESEL, FALSE, (LPARAM)wide);
+    if (wide)
+        SendMessageW(edit, EM_REPLACESEL, FALSE, (LPARAM)wide);
+    else
+        SendMessageA(edit, EM_REPLACESEL, FALSE, (LPARAM)text);
     freeMem(wide);
 }
 

@@ -101,7 +101,7 @@ int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* abor
 #else
 inline bool shellTakes(const char* path, bool) { return utf16Units(path, strlen(path)) < MAX_PATH; }
 
-inline void found(const WIN32_FIND_DATAA& data, FindRecord* record) {
+inline void keepFound(const WIN32_FIND_DATAA& data, FindRecord* record) {
     record->dwFileAttributes = data.dwFileAttributes;
     record->ftLastWriteTime = data.ftLastWriteTime;
     record->nFileSizeHigh = data.nFileSizeHigh;
@@ -112,13 +112,13 @@ inline void found(const WIN32_FIND_DATAA& data, FindRecord* record) {
 inline HANDLE findFirstFile(const char* pattern, FindRecord* record) {
     WIN32_FIND_DATAA data;
     HANDLE enumeration = FindFirstFileA(pattern, &data);
-    if (enumeration != INVALID_HANDLE_VALUE) found(data, record);
+    if (enumeration != INVALID_HANDLE_VALUE) keepFound(data, record);
     return enumeration;
 }
 inline bool findNextFile(HANDLE enumeration, FindRecord* record) {
     WIN32_FIND_DATAA data;
     if (!FindNextFileA(enumeration, &data)) return false;
-    found(data, record);
+    keepFound(data, record);
     return true;
 }
 inline bool fileAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes) {

@@ -480,14 +480,6 @@ const WCHAR cp1251High[128] = {
     0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447, 0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F,
 };
 
-// The Windows-1251 byte of a UTF-16 unit, or -1 when it has none.
-int cp1251Byte(WCHAR unit) {
-    if (unit < 0x80) return unit;
-    for (int i = 0; i < 128; i++)
-        if (cp1251High[i] == unit) return 0x80 + i;
-    return -1;
-}
-
 // The character of the UTF-8 text s (n bytes) that starts at *at, which
 // moves past it; -1 when none starts there, *at then past the maximal part
 // of a character that does (at least one byte).
@@ -553,41 +545,30 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPW
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int room,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar) {
-    const bool utf8 = isUtf8Page(codePage);
-    if ((!utf8 && codePage != 1251) || !wide || length == 0 || length < -1 || room < 0 || (room && !text) ||
-        (utf8 ? flags || defaultChar || usedDefaultChar : (flags & ~(DWORD)WC_NO_BEST_FIT_CHARS) != 0))
+    if (!isUtf8Page(codePage) || flags || defaultChar || usedDefaultChar || !wide || length == 0 || length < -1 ||
+        room < 0 || (room && !text))
         return 0;
     size_t n = 0;
     if (length == -1)
         while (wide[n++]) {}
     else
         n = (size_t)length;
-    if (usedDefaultChar) *usedDefaultChar = FALSE;
     size_t done = 0;
     for (size_t i = 0; i < n; i++) {
         char bytes[4];
         size_t count = 1;
-        if (!utf8) {
-            int b = cp1251Byte(wide[i]);
-            if (b < 0) {
-                b = defaultChar ? (unsigned char)*defaultChar : '?';
-                if (usedDefaultChar) *usedDefaultChar = TRUE;
-            }
-            bytes[0] = (char)b;
+        long c = wide[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;  // a lone surrogate
+        if (c < 0x80) {
+            bytes[0] = (char)c;
         } else {
-            long c = wide[i];
-            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
-                c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
-            else if (c >= 0xD800 && c <= 0xDFFF)
-                c = 0xFFFD;  // a lone surrogate
-            if (c < 0x80) {
-                bytes[0] = (char)c;
-            } else {
-                count = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-                const unsigned char leads[5] = {0, 0, 0xC0, 0xE0, 0xF0};
-                for (size_t k = count - 1; k > 0; k--, c >>= 6) bytes[k] = (char)(0x80 | (c & 0x3F));
-                bytes[0] = (char)(leads[count] | c);
-            }
+            count = c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+            const unsigned char leads[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+            for (size_t k = count - 1; k > 0; k--, c >>= 6) bytes[k] = (char)(0x80 | (c & 0x3F));
+            bytes[0] = (char)(leads[count] | c);
         }
         if (!put(text, (size_t)room, &done, bytes, count)) return 0;
     }

@@ -80,7 +80,6 @@ typedef BOOL* LPBOOL;
 #define CP_ACP 0
 #define CP_UTF8 65001
 #define MB_ERR_INVALID_CHARS 0x00000008
-#define WC_NO_BEST_FIT_CHARS 0x00000400
 
 struct FILETIME {
     DWORD dwLowDateTime;
@@ -193,15 +192,14 @@ BOOL CreateDirectoryA(LPCSTR path, void* security);
 // Copies a file over what is there, without making its folder.
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 
-// The code page conversions, for CP_ACP (UTF-8 here, so GetACP gives
-// CP_UTF8), CP_UTF8 and 1251 (Windows-1251), as Windows does them: a length
-// of -1 takes the text up to and with its NUL; room 0 asks for the size;
-// 0 is returned on a bad argument or when the room is too small. Invalid
-// UTF-8 (overlong forms and surrogates included) becomes one U+FFFD for
-// each maximal invalid part, or fails with MB_ERR_INVALID_CHARS; a lone
-// surrogate becomes U+FFFD in UTF-8. A character that Windows-1251 cannot
-// hold becomes the default character ('?' unless defaultChar says), one
-// for each UTF-16 unit; UTF-8 takes neither flags nor default character.
+// The code page conversions, as Windows does them, for CP_ACP (UTF-8 here,
+// so GetACP gives CP_UTF8) and CP_UTF8, and into UTF-16 for 1251
+// (Windows-1251) too: a length of -1 takes the text up to and with its
+// NUL; room 0 asks for the size; 0 is returned on a bad argument or when
+// the room is too small. Invalid UTF-8 (overlong forms and surrogates
+// included) becomes one U+FFFD for each maximal invalid part, or fails with
+// MB_ERR_INVALID_CHARS; a lone surrogate becomes U+FFFD in UTF-8, which
+// takes neither flags nor default character.
 UINT GetACP();
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int room);
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int room,

@@ -63,6 +63,7 @@ inline bool pathFits(const char* path, size_t bytes, size_t more = 0) {
 #endif
 }
 
+// What shellCopy returns when it had no memory for its wide lists.
 constexpr int SHELL_NO_MEMORY = -1;
 
 #ifdef _WIN32
@@ -89,7 +90,9 @@ HANDLE openToQuery(const char* path, DWORD access);
 // GetFullPathName in UTF-8: the length, or the room needed with its NUL
 // when room is too small, or 0 when there is no such path.
 DWORD fullPathName(const char* path, char* out, DWORD room);
-// CompareString of two UTF-8 texts (a length of -1: up to the NUL).
+// Compares two UTF-8 texts as the file system compares names, ignoring
+// case (CompareStringOrdinal): CSTR_LESS_THAN, CSTR_EQUAL or
+// CSTR_GREATER_THAN. A length of -1 takes a text up to its NUL.
 int compareIgnoringCase(const char* a, int lengthA, const char* b, int lengthB);
 bool createFolder(const char* path);
 // Copies one file over whatever copy is there, a read-only one included.

@@ -241,18 +241,13 @@ bool copyFileOver(const char* from, const char* to) {
 
 int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {
     *aborted = false;
-    // Each list as wide plain paths: sized first, then written.
+    // Each list as wide plain paths. A name's plain form takes no more units
+    // than its bytes, and one more where System32 becomes Sysnative.
     WCHAR* lists[2] = {NULL, NULL};
     const char* names[2] = {fromNames, toNames};
     for (int i = 0; i < 2; i++) {
         size_t units = 1;
-        for (const char* name = names[i]; *name; name += strlen(name) + 1) {
-            if (!widePath(name, firstPath, MAX_PATH, true)) {
-                freeMem(lists[0]);
-                return ERROR_FILENAME_EXCED_RANGE;
-            }
-            units += wcslen(firstPath) + 1;
-        }
+        for (const char* name = names[i]; *name; name += strlen(name) + 1) units += strlen(name) + 2;
         lists[i] = (WCHAR*)allocMem(units * sizeof(WCHAR));
         if (!lists[i]) {
             freeMem(lists[0]);
@@ -260,7 +255,12 @@ int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* abor
         }
         WCHAR* at = lists[i];
         for (const char* name = names[i]; *name; name += strlen(name) + 1) {
-            widePath(name, at, MAX_PATH, true);
+            const size_t left = (size_t)(lists[i] + units - 1 - at);  // the list's last NUL aside
+            if (!widePath(name, at, left < MAX_PATH ? left : MAX_PATH, true)) {
+                freeMem(lists[0]);
+                freeMem(lists[1]);
+                return ERROR_FILENAME_EXCED_RANGE;
+            }
             at += wcslen(at) + 1;
         }
         *at = 0;

@@ -196,16 +196,12 @@ static bool unusable(const FindRecord* found, const char* composed, size_t len, 
            (isDir && walkDepth >= WALK_DEPTH_MAX);
 }
 
-static bool findFAddLevel(const char* dirPath, HANDLE enumeration, FindRecord* findData, PathList* entries,
-                          PathNode** last, const char* destination, uint32_t destinationLength, int16_t mode,
-                          PathList* rejected, PathNode** lastRejected) {
-    const size_t dirLen = strlen(dirPath);
-    const char sep = separatorOf(dirPath);
-    // "dir\name", and "dir\name\*.*" for a folder: composed in one block a level.
-    char* composed = (char*)allocMem(dirLen + 1 + NAME_BYTES + 4);
-    if (!composed) return false;
-    memcpy(composed, dirPath, dirLen);
-    composed[dirLen] = sep;
+// Walks one folder: composed holds "dirPath\" (dirLen characters before
+// the separator) in room for any name after it and "\*.*".
+static bool findFAddLevel(char* composed, size_t dirLen, HANDLE enumeration, FindRecord* findData,
+                          PathList* entries, PathNode** last, const char* destination, uint32_t destinationLength,
+                          int16_t mode, PathList* rejected, PathNode** lastRejected) {
+    const char sep = composed[dirLen];
     bool walked = true;
     do {
         const char* name = findData->cFileName;
@@ -241,7 +237,6 @@ static bool findFAddLevel(const char* dirPath, HANDLE enumeration, FindRecord* f
                               destinationLength);
         }
     } while (walked && findNextFile(enumeration, findData));
-    freeMem(composed);
     return walked;
 }
 
@@ -249,31 +244,34 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData, Pat
               const char* destination, uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected) {
     if (walkDepth == 0) walkDestinationKnown = identify(destination, &walkDestination);
-    // The folder the enumeration lists: for a drive's root "R:\", never the
-    // drive's current folder that "R:" stands for.
+    // One block a level: "dirPath\" first, the folder the enumeration lists
+    // (for a drive's root "R:\", never the drive's current folder that "R:"
+    // stands for); then each "dirPath\name" and "dirPath\name\*.*".
     const size_t dirLen = strlen(dirPath);
-    char* listed = (char*)allocMem(dirLen + 2);
-    if (!listed) return false;
-    memcpy(listed, dirPath, dirLen);
-    listed[dirLen] = separatorOf(dirPath);
-    listed[dirLen + 1] = 0;
+    char* composed = (char*)allocMem(dirLen + 1 + NAME_BYTES + 4);
+    if (!composed) return false;
+    memcpy(composed, dirPath, dirLen);
+    composed[dirLen] = separatorOf(dirPath);
+    composed[dirLen + 1] = 0;
     DirIdentity self;
-    const bool known = identify(listed, &self);
-    freeMem(listed);
+    const bool known = identify(composed, &self);
+    bool walked = true, enter = true;
     if (known) {
         // The backup's own folder, met inside the source, holds backups: it
         // is not backed up into itself. A directory already on the walk
         // path is not entered again.
-        if (walkDestinationKnown && sameDir(self, walkDestination)) return true;
-        for (int i = 0; i < walkKnown; i++)
-            if (sameDir(self, walkPath[i])) return true;
-        walkPath[walkKnown++] = self;
+        enter = !(walkDestinationKnown && sameDir(self, walkDestination));
+        for (int i = 0; enter && i < walkKnown; i++) enter = !sameDir(self, walkPath[i]);
     }
-    walkDepth++;
-    bool walked = findFAddLevel(dirPath, enumeration, findData, entries, last, destination, destinationLength,
-                                mode, rejected, lastRejected);
-    walkDepth--;
-    if (known) walkKnown--;
+    if (enter) {
+        if (known) walkPath[walkKnown++] = self;
+        walkDepth++;
+        walked = findFAddLevel(composed, dirLen, enumeration, findData, entries, last, destination,
+                               destinationLength, mode, rejected, lastRejected);
+        walkDepth--;
+        if (known) walkKnown--;
+    }
+    freeMem(composed);
     return walked;
 }
 

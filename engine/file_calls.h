@@ -97,6 +97,9 @@ int compareIgnoringCase(const char* a, int lengthA, const char* b, int lengthB);
 bool createFolder(const char* path);
 // Copies one file over whatever copy is there, a read-only one included.
 bool copyFileOver(const char* from, const char* to);
+// Renames a file over whatever file is there, a read-only one included.
+bool moveFileOver(const char* from, const char* to);
+bool deleteFile(const char* path);
 // The shell's batch copy of two lists of NUL-ended names, the list ended by
 // one more NUL: its result, and in *aborted whether it reports a cancel;
 // SHELL_NO_MEMORY when the lists could not be converted for want of memory.
@@ -138,6 +141,10 @@ inline int compareIgnoringCase(const char* a, int lengthA, const char* b, int le
 }
 inline bool createFolder(const char* path) { return CreateDirectoryA(path, NULL); }
 inline bool copyFileOver(const char* from, const char* to) { return CopyFileA(from, to, FALSE); }
+inline bool moveFileOver(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
+}
+inline bool deleteFile(const char* path) { return DeleteFileA(path); }
 inline int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {
     SHFILEOPSTRUCTA op = {};
     op.wFunc = FO_COPY;

@@ -221,22 +221,40 @@ bool createFolder(const char* path) {
     return wide && CreateDirectoryW(wide, NULL);
 }
 
-bool copyFileOver(const char* from, const char* to) {
-    const WCHAR* source = wideFor(from, firstPath);
-    const WCHAR* target = wideFor(to, secondPath);
-    if (!source || !target) return false;
-    if (CopyFileW(source, target, FALSE)) return true;
-    // A read-only, hidden or system copy is not written over; a backup is
-    // its own, and takes its source's attributes again from the copy.
+// What a copy or a rename over target gave, once more after target's
+// read-only, hidden or system attribute is cleared where the call was
+// refused for it: a backup is its own, and takes its source's attributes
+// again from the copy.
+template <typename Call>
+bool overLockedFile(const WCHAR* target, Call call) {
+    if (call()) return true;
     const DWORD lock = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     const DWORD error = GetLastError();
     if (error != ERROR_ACCESS_DENIED) return false;
     const DWORD attributes = GetFileAttributesW(target);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & lock) && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         SetFileAttributesW(target, attributes & ~lock))
-        return CopyFileW(source, target, FALSE);
-    SetLastError(error);  // the copy's own error, not the query's
+        return call();
+    SetLastError(error);  // the call's own error, not the query's
     return false;
+}
+
+bool copyFileOver(const char* from, const char* to) {
+    const WCHAR* source = wideFor(from, firstPath);
+    const WCHAR* target = wideFor(to, secondPath);
+    return source && target && overLockedFile(target, [&] { return CopyFileW(source, target, FALSE) != FALSE; });
+}
+
+bool moveFileOver(const char* from, const char* to) {
+    const WCHAR* source = wideFor(from, firstPath);
+    const WCHAR* target = wideFor(to, secondPath);
+    return source && target &&
+           overLockedFile(target, [&] { return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING) != FALSE; });
+}
+
+bool deleteFile(const char* path) {
+    const WCHAR* wide = wideFor(path, firstPath);
+    return wide && DeleteFileW(wide);
 }
 
 int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {

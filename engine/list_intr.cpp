@@ -147,11 +147,12 @@ static bool pathIsIn(const char* path, const char* dir, size_t dirLen) {
            (!path[dirLen] || isSeparator(path[dirLen]));
 }
 
-// --- Directory identity ---
+// --- File identity ---
 
-// Which directory a path leads to, links followed: the walk never enters one
-// that is already on its path, so a link back up the tree cannot loop.
-struct DirIdentity {
+// Which file or directory a path leads to, links followed: the walk never
+// enters a directory that is already on its path, so a link back up the
+// tree cannot loop.
+struct FileIdentity {
     DWORD volume;
     DWORD indexHigh;
     DWORD indexLow;
@@ -160,7 +161,7 @@ struct DirIdentity {
 // False when the identity is unknown: the path cannot be opened, or its file
 // system gives every directory the same zero identity (some network and
 // FUSE file systems do), which must never pass for a loop or a destination.
-static bool identify(const char* path, DirIdentity* id) {
+static bool identify(const char* path, FileIdentity* id) {
     HANDLE dir = openToQuery(path, 0);
     if (dir == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
@@ -171,7 +172,7 @@ static bool identify(const char* path, DirIdentity* id) {
     return true;
 }
 
-static bool sameDir(const DirIdentity& a, const DirIdentity& b) {
+static bool sameFile(const FileIdentity& a, const FileIdentity& b) {
     return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }
 
@@ -181,10 +182,10 @@ static bool sameDir(const DirIdentity& a, const DirIdentity& b) {
 // folder below the last is named, not walked. No path natively, and none a
 // person could open on Windows, goes as deep.
 constexpr int WALK_DEPTH_MAX = 2048;
-static DirIdentity walkPath[WALK_DEPTH_MAX];  // the known folders the walk is in
+static FileIdentity walkPath[WALK_DEPTH_MAX];  // the known folders the walk is in
 static int walkKnown;                         // of them
 static int walkDepth;                         // levels the walk is in
-static DirIdentity walkDestination;           // the destination of the walk's source line
+static FileIdentity walkDestination;           // the destination of the walk's source line
 static bool walkDestinationKnown;
 
 // Whether a name found in dir (the composed path dir\name, len bytes) is
@@ -253,15 +254,15 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData, Pat
     memcpy(composed, dirPath, dirLen);
     composed[dirLen] = separatorOf(dirPath);
     composed[dirLen + 1] = 0;
-    DirIdentity self;
+    FileIdentity self;
     const bool known = identify(composed, &self);
     bool walked = true, enter = true;
     if (known) {
         // The backup's own folder, met inside the source, holds backups: it
         // is not backed up into itself. A directory already on the walk
         // path is not entered again.
-        enter = !(walkDestinationKnown && sameDir(self, walkDestination));
-        for (int i = 0; enter && i < walkKnown; i++) enter = !sameDir(self, walkPath[i]);
+        enter = !(walkDestinationKnown && sameFile(self, walkDestination));
+        for (int i = 0; enter && i < walkKnown; i++) enter = !sameFile(self, walkPath[i]);
     }
     if (enter) {
         if (known) walkPath[walkKnown++] = self;
@@ -284,7 +285,7 @@ struct ReaderState {
     PathNode* lastRejected;
     char* destination;  // full path ending in a backslash; NULL while no destination is in force
     uint32_t destinationLength;
-    DirIdentity destinationId;
+    FileIdentity destinationId;
     bool destinationKnown;  // destinationId holds the destination's identity
     int16_t defaultMode;
 };
@@ -388,8 +389,8 @@ static bool insideDestination(const ReaderState* r, char* full) {
     for (size_t n = strlen(full);;) {
         const char kept = full[n];
         full[n] = 0;
-        DirIdentity id;
-        const bool inside = identify(full, &id) && sameDir(id, r->destinationId);
+        FileIdentity id;
+        const bool inside = identify(full, &id) && sameFile(id, r->destinationId);
         full[n] = kept;
         if (inside) return true;
         size_t cut = n;
@@ -598,13 +599,73 @@ static bool needsCopy(PathNode* node) {
     return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
 }
 
-static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo); }
+// --- Copies put in place only when whole ---
+
+// Every copy is written under a temporary name in its backup's folder, and
+// renamed over the backup only once it is whole: a copy that fails half way
+// (a full drive, a file held open, a drive pulled out) never costs the
+// previous backup, and nothing half written ever stands under a file's own
+// name. The temporary name is the backup's with this ending; where that
+// would pass the 255 characters a name may have (NTFS, FAT32, exFAT: UTF-16
+// units; Linux: bytes; counted in bytes, never fewer), "~qv", the name's
+// hash in 16 hex digits, and the ending. A run that dies leaves such a file
+// behind: the next copy of its file writes over it.
+static const char tempEnding[] = ".~qvtmp";
+constexpr size_t TEMP_ENDING_LEN = sizeof tempEnding - 1;
+constexpr size_t NAME_MAX_LEN = 255;
+// Bytes a temporary path may have beyond its backup's path.
+constexpr size_t TEMP_EXTRA = 3 + 16 + TEMP_ENDING_LEN;
+
+// Bytes the longest path within PATH_LIMIT may take: UTF-8 takes at most
+// three bytes for a UTF-16 unit.
+#ifdef _WIN32
+constexpr size_t PATH_BYTES = 3 * PATH_LIMIT;
+#else
+constexpr size_t PATH_BYTES = PATH_LIMIT;
+#endif
+// The temporary path of the file being copied: the program has one thread.
+static char tempPath[PATH_BYTES + TEMP_EXTRA + 1];
+
+static const char* lastName(const char* path) {
+    const char* name = path + strlen(path);
+    while (name > path && !isSeparator(name[-1])) name--;
+    return name;
+}
+
+static uint64_t fnv1a(const char* text, bool foldAscii) {
+    uint64_t h = 14695981039346656037ULL;
+    for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
+        if (foldAscii && *p >= 0x80) continue;
+        h = (h ^ (foldAscii && *p >= 'A' && *p <= 'Z' ? *p + 32u : *p)) * 1099511628211ULL;
+    }
+    return h;
+}
+
+// The entry's temporary path, in tempPath.
+static const char* tempPathOf(const PathNode* node) {
+    const char* name = lastName(node->pathTo);
+    const size_t folderLen = (size_t)(name - node->pathTo), nameLen = node->lenTo - folderLen;
+    memcpy(tempPath, node->pathTo, folderLen);
+    size_t n = folderLen;
+    if (nameLen + TEMP_ENDING_LEN <= NAME_MAX_LEN) {
+        memcpy(tempPath + n, name, nameLen);
+        n += nameLen;
+    } else {
+        n += (size_t)snprintf(tempPath + n, 20, "~qv%016llx", (unsigned long long)fnv1a(name, false));
+    }
+    memcpy(tempPath + n, tempEnding, TEMP_ENDING_LEN + 1);
+    return tempPath;
+}
+
+// Whether the entry's destination, and its temporary path, are within what
+// the file calls take.
+static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo, TEMP_EXTRA); }
 
 // How a file to be copied is copied: in the shell's batch, which shows the
-// window's progress and handles many files at once, where it can take both
-// paths; else on its own.
+// window's progress and handles many files at once, where it can take its
+// source and its temporary path; else on its own.
 static ToCopy copyWay(const PathNode* node) {
-    return shellTakes(node->path, false) && shellTakes(node->pathTo, true) ? TO_COPY_YES : TO_COPY_DIRECT;
+    return shellTakes(node->path, false) && shellTakes(tempPathOf(node), true) ? TO_COPY_YES : TO_COPY_DIRECT;
 }
 
 // Counts an entry among the flagged ones. False when the sum that sizes the
@@ -632,9 +693,11 @@ static void unflag(PathList* entries, PathNode* node) {
 // file on a drive that ignores case, the later copy silently replacing the
 // earlier. The later ones are held back until the batches are done; then
 // one whose destination proves to be the earlier one's copy is not copied
-// but named. They are found by sorting the destinations, first by a hash
-// that any two spellings of one name share (ASCII letters folded, every
-// other byte left out), then as Windows compares names.
+// but named. A file named twice is held back too: both would write one
+// temporary file, and one copy serves both. They are found by sorting the
+// destinations, first by a hash that any two spellings of one name share
+// (ASCII letters folded, every other byte left out), then as Windows
+// compares names.
 struct Destination {
     uint64_t hash;
     PathNode* node;
@@ -642,12 +705,7 @@ struct Destination {
     PathNode* owner;  // that first entry, when node is held back for it
 };
 
-static uint64_t foldedHash(const char* path) {
-    uint64_t h = 14695981039346656037ULL;  // FNV-1a
-    for (const unsigned char* p = (const unsigned char*)path; *p; p++)
-        if (*p < 0x80) h = (h ^ (*p >= 'A' && *p <= 'Z' ? *p + 32u : *p)) * 1099511628211ULL;
-    return h;
-}
+static uint64_t foldedHash(const char* path) { return fnv1a(path, true); }
 
 static int compareNames(const Destination& a, const Destination& b) {
     if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
@@ -662,8 +720,8 @@ static int compareDestinations(const void* a, const void* b) {
 }
 
 // The entries sorted by destination, in a block the caller releases; NULL
-// when out of memory. Every entry that shares its destination, but not its
-// source, with an earlier one is held back (TO_COPY_HELD).
+// when out of memory. Every entry that shares its destination with an
+// earlier one is held back (TO_COPY_HELD).
 static Destination* holdSharedDestinations(PathList* entries) {
     const uint32_t n = entries->count;
     Destination* sorted = (Destination*)allocMem((size_t)n * sizeof *sorted + 1);
@@ -675,7 +733,7 @@ static Destination* holdSharedDestinations(PathList* entries) {
     for (uint32_t first = 0, k = 1; k < n; k++) {
         if (compareNames(sorted[first], sorted[k])) {
             first = k;
-        } else if (strcmp(sorted[first].node->path, sorted[k].node->path)) {
+        } else {
             sorted[k].node->toCopy = TO_COPY_HELD;
             sorted[k].owner = sorted[first].node;
         }
@@ -683,35 +741,60 @@ static Destination* holdSharedDestinations(PathList* entries) {
     return sorted;
 }
 
-static const char* lastName(const char* path) {
-    const char* name = path + strlen(path);
-    while (name > path && !isSeparator(name[-1])) name--;
-    return name;
+// Whether every name of path from byte `from` on is listed by its folder
+// under exactly its own spelling. A drive that ignores case finds a path by
+// any spelling, but lists each name as it was made.
+static bool listedAsSpelled(const char* path, size_t from) {
+    const size_t len = strlen(path);
+    for (size_t start = 0, end; start < len; start = end + 1) {
+        for (end = start; end < len && !isSeparator(path[end]);) end++;
+        if (start == 0 || end <= from) continue;  // the root, or a name both spellings share
+        memcpy(tempPath, path, start);
+        memcpy(tempPath + start, "*", 2);
+        FindRecord found;
+        HANDLE listing = findFirstFile(tempPath, &found);
+        if (listing == INVALID_HANDLE_VALUE) return false;
+        bool listed;
+        do {
+            listed = strlen(found.cFileName) == end - start && !memcmp(found.cFileName, path + start, end - start);
+        } while (!listed && findNextFile(listing, &found));
+        FindClose(listing);
+        if (!listed) return false;
+    }
+    return true;
 }
 
-// Whether the folder lists path's file under another spelling: a drive that
-// ignores case, where the file was made under another name. False where it
-// lists it under its own, or not at all.
-static bool storedOtherwise(const char* path) {
-    FindRecord found;
-    HANDLE file = findFirstFile(path, &found);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    FindClose(file);
-    return strcmp(found.cFileName, lastName(path)) != 0;
+// Whether two destinations that differ only in case are one file on their
+// drive. Their identities tell where the drive keeps one a file (NTFS);
+// some drives give every spelling asked for an identity of its own (FUSE
+// file systems number names, not files), and there a spelling that reaches
+// a file its folder lists under another name tells. Where neither copy
+// exists nothing tells: they are taken for one.
+static bool oneFile(const char* owner, const char* held) {
+    FileIdentity a, b;
+    if (identify(owner, &a) && identify(held, &b) && sameFile(a, b)) return true;
+    size_t from = 0;
+    while (owner[from] && owner[from] == held[from]) from++;
+    const bool ownerExists = pathExists(owner), heldExists = pathExists(held);
+    return (!ownerExists && !heldExists) || (ownerExists && !listedAsSpelled(owner, from)) ||
+           (heldExists && !listedAsSpelled(held, from));
 }
 
-// The held entries once the batches are done: one whose destination is the
-// earlier entry's copy (found under the other's spelling, from either side)
-// is not copied; every other is flagged as any entry is. True when any was
-// flagged for copying.
+// The held entries once the batches are done: one whose destination is
+// another source's copy is not copied; one of the same source shares what
+// the copy of the earlier entry came to; every other is flagged as any
+// entry is. True when any was flagged for copying.
 static bool settleHeld(PathList* entries, const Destination* sorted) {
     bool any = false;
     for (uint32_t k = 0; k < entries->count; k++) {
         PathNode* node = sorted[k].node;
-        if (!sorted[k].owner) continue;
-        if (storedOtherwise(node->pathTo) ||
-            (pathExists(node->pathTo) && storedOtherwise(sorted[k].owner->pathTo))) {
+        const PathNode* owner = sorted[k].owner;
+        if (!owner) continue;
+        const bool one = oneFile(owner->pathTo, node->pathTo);
+        if (one && strcmp(node->path, owner->path)) {
             node->toCopy = TO_COPY_FAILED;
+        } else if (one && owner->toCopy != TO_COPY_NO) {
+            node->toCopy = owner->toCopy;
         } else if (destinationFits(node) && needsCopy(node)) {
             node->toCopy = copyWay(node);
             any = true;
@@ -724,46 +807,50 @@ static bool settleHeld(PathList* entries, const Destination* sorted) {
 
 // --- Batches ---
 
-// What a failed batch did to the copy of one of its files.
-enum Written {
-    WRITTEN,      // its source's backup, written in this pass
-    NOT_WRITTEN,  // missing, short, of another time, or older than the pass
-    UNTOLD,       // its source's backup, but the drive keeps no change time to tell when it was written
-};
-
-// Since when, before a pass began, a copy counts as written by it: file
-// systems on Linux stamp change times from a clock up to a timer tick
-// coarser than the one read here.
-static const uint64_t CHANGE_SLACK = 1000000;  // 100 ms in ticks
-
-// The copy's change time, where its file system keeps one: NTFS and the
-// Linux ones set it at every write, FAT and exFAT keep none and report
-// nothing or the last-write time in its place.
-static bool changeTimeOf(const char* path, uint64_t* ticks) {
-    HANDLE file = openToQuery(path, FILE_READ_ATTRIBUTES);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    FILE_BASIC_INFO info;
-    const bool known = GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info);
-    CloseHandle(file);
-    if (!known || info.ChangeTime.QuadPart == 0 || info.ChangeTime.QuadPart == info.LastWriteTime.QuadPart)
-        return false;
-    *ticks = (uint64_t)info.ChangeTime.QuadPart;
-    return true;
+// The first failure's text: the code, or the cancel (code 0) or a copy
+// that was not whole (a negative one).
+static void noteFailure(int code, char* text, size_t room) {
+    if (*text) return;
+    if (code > 0)
+        snprintf(text, room, copyFailedFormat, code, (unsigned)code);
+    else
+        snprintf(text, room, "%s", copyInterruptedText);
 }
 
-// What a failed copy left is never trusted: the copy must be its source's
-// backup as the source is now, and changed since the pass began. Where the
-// drive keeps no change time, a "<+d>" copy is its backup now only because
-// the batch wrote it (it was flagged for not being one), while a "<-d>"
-// copy may be the old backup.
-static Written writtenByPass(const PathNode* node, uint64_t passStart) {
+// The entry is not copied: it is named, and its temporary file, whatever
+// part of a copy it holds, is removed.
+static void notCopied(PathNode* node) {
+    node->toCopy = TO_COPY_FAILED;
+    deleteFile(tempPathOf(node));
+}
+
+// Whether the copy at the entry's temporary path (in tempPath) is whole: its
+// source's backup by size and time, as the source was when the entry was
+// made, or, where it changed since, as it is now. A copy that failed half
+// way is short, or bears the time of its last write.
+static bool wholeCopy(const PathNode* node) {
     WIN32_FILE_ATTRIBUTE_DATA copied, source;
-    if (!fileAttributes(node->pathTo, &copied) || !fileAttributes(node->path, &source) ||
-        !isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)))
-        return NOT_WRITTEN;
-    uint64_t changed;
-    if (changeTimeOf(node->pathTo, &changed)) return changed >= passStart ? WRITTEN : NOT_WRITTEN;
-    return node->checkDate ? WRITTEN : UNTOLD;
+    if (!fileAttributes(tempPath, &copied)) return false;
+    return isBackupOf(copied, node->timeFrom, node->sizeFrom) ||
+           (fileAttributes(node->path, &source) &&
+            isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)));
+}
+
+// Puts the copy at the entry's temporary path in place of its backup when
+// it is whole (TO_COPY_DONE); else the entry is not copied, and text gets
+// the first failure.
+static void putInPlace(PathNode* node, char* text, size_t room) {
+    tempPathOf(node);
+    int code = -1;
+    if (wholeCopy(node)) {
+        if (moveFileOver(tempPath, node->pathTo)) {
+            node->toCopy = TO_COPY_DONE;
+            return;
+        }
+        code = (int)GetLastError();
+    }
+    noteFailure(code, text, room);
+    notCopied(node);
 }
 
 static PathNode* firstInBatch(PathNode* node) {
@@ -779,8 +866,8 @@ static PathNode* batchEnd(PathNode* from, uint32_t limit) {
 }
 
 // Runs the shell's copy over the entries from `from` up to `end` that are
-// still in the batch: *code is what it returned, *aborted whether it
-// reports a cancel. False when out of memory.
+// still in the batch, each to its temporary path: *code is what it
+// returned, *aborted whether it reports a cancel. False when out of memory.
 static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, bool* aborted) {
     // One NUL after each name and one after the last. Summed wide: the
     // buffers can never be sized short.
@@ -788,7 +875,7 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
     for (const PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
         fromSize += node->len + 1;
-        toSize += node->lenTo + 1;
+        toSize += node->lenTo + TEMP_EXTRA + 1;
     }
     if (fromSize > SIZE_MAX / 2 || toSize > SIZE_MAX / 2) return false;
     char* fromNames = (char*)allocMem((size_t)fromSize);
@@ -801,8 +888,9 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
             if (node->toCopy != TO_COPY_YES) continue;
             memcpy(f, node->path, node->len + 1);
             f += node->len + 1;
-            memcpy(t, node->pathTo, node->lenTo + 1);
-            t += node->lenTo + 1;
+            const size_t n = strlen(tempPathOf(node)) + 1;
+            memcpy(t, tempPath, n);
+            t += n;
         }
         *f = 0;
         *t = 0;
@@ -814,41 +902,36 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
     return haveMemory;
 }
 
-// After the batch from `from` up to `end` failed: the files it wrote are
-// done, and it stopped at the first one it did not write, which is not
-// copied (TO_COPY_FAILED); the files after that go into the next batches.
-// Where the drive cannot tell whether that first one was written, it goes
-// too, into a batch of its own that will tell. When the shell said a
-// source is missing, it may have copied nothing at all: every file whose
-// source is gone is not copied, and every other one goes again.
-static void settleFailedBatch(PathNode* from, PathNode* end, int code, uint64_t passStart) {
+// After the batch from `from` up to `end` failed: each whole copy it left
+// is put in place, and it stopped at the first file it did not copy whole,
+// which is not copied; the files after that go into the next batches. When
+// the shell said a source is missing, it may have copied nothing at all:
+// every file whose source is gone is not copied, and every other one goes
+// again.
+static void settleFailedBatch(PathNode* from, PathNode* end, int code, char* text, size_t room) {
     const bool sourceMissing = sourceMissingCode(code);
     bool sourceGone = false;
-    int files = 0;
     PathNode* stopped = NULL;
-    Written stoppedAs = NOT_WRITTEN;
     for (PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
-        files++;
-        const Written written = writtenByPass(node, passStart);
-        if (written == WRITTEN) {
-            node->toCopy = TO_COPY_DONE;
+        tempPathOf(node);
+        if (wholeCopy(node)) {
+            putInPlace(node, text, room);
         } else if (sourceMissing && !pathExists(node->path)) {
-            node->toCopy = TO_COPY_FAILED;
+            notCopied(node);
             sourceGone = true;
         } else if (!stopped) {
             stopped = node;
-            stoppedAs = written;
         }
     }
-    if (stopped && !sourceGone && (stoppedAs == NOT_WRITTEN || files == 1)) stopped->toCopy = TO_COPY_FAILED;
+    if (stopped && !sourceGone) notCopied(stopped);
 }
 
 // Ends the pass: every file still to be copied is named as not copied.
 static void stopPass(PathList* entries) {
     for (PathNode* node = entries->first; node; node = node->next)
-        if (node->toCopy == TO_COPY_YES || node->toCopy == TO_COPY_HELD || node->toCopy == TO_COPY_DIRECT)
-            node->toCopy = TO_COPY_FAILED;
+        if (node->toCopy == TO_COPY_YES || node->toCopy == TO_COPY_DIRECT) notCopied(node);
+        else if (node->toCopy == TO_COPY_HELD) node->toCopy = TO_COPY_FAILED;
 }
 
 // Copies the files flagged TO_COPY_YES: in one batch while none fails. After
@@ -857,8 +940,7 @@ static void stopPass(PathList* entries) {
 // without them. A cancel in the window or a full drive ends the pass: every
 // file not copied then is named. shellText receives the first failure's
 // text. False when out of memory; *stopped tells an ended pass.
-static bool runBatches(PathList* entries, int16_t silent, uint64_t passStart, char* shellText, size_t room,
-                       bool* stopped) {
+static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_t room, bool* stopped) {
     uint32_t limit = UINT32_MAX;
     for (PathNode* from = firstInBatch(entries->first); from; from = firstInBatch(from)) {
         PathNode* end = batchEnd(from, limit);
@@ -867,17 +949,12 @@ static bool runBatches(PathList* entries, int16_t silent, uint64_t passStart, ch
         if (!copyBatch(from, end, silent, &code, &aborted)) return false;
         if (code == 0 && !aborted) {
             for (PathNode* node = from; node != end; node = node->next)
-                if (node->toCopy == TO_COPY_YES) node->toCopy = TO_COPY_DONE;
+                if (node->toCopy == TO_COPY_YES) putInPlace(node, shellText, room);
             limit = limit > UINT32_MAX / 2 ? UINT32_MAX : limit * 2;
             continue;
         }
-        if (!*shellText) {
-            if (code != 0)
-                snprintf(shellText, room, copyFailedFormat, code, (unsigned)code);
-            else
-                snprintf(shellText, room, "%s", copyInterruptedText);
-        }
-        settleFailedBatch(from, end, code, passStart);
+        noteFailure(code, shellText, room);
+        settleFailedBatch(from, end, code, shellText, room);
         // In the window a person can cancel in the shell's dialog; an
         // unattended run has no one to cancel, so it goes on.
         if ((!silent && (code == ERROR_CANCELLED || aborted)) || driveFullCode(code)) {
@@ -908,18 +985,18 @@ static bool makeFoldersOf(char* path) {
 }
 
 // Copies the files flagged TO_COPY_DIRECT, the ones the shell's batch
-// cannot be handed, one by one. What a failed copy left is not looked at:
-// the file is named. A full drive ends the pass as in the batches.
+// cannot be handed, one by one, each to its temporary path and then in
+// place. A full drive ends the pass as in the batches.
 static void copyDirectly(PathList* entries, char* shellText, size_t room, bool* stopped) {
     for (PathNode* node = entries->first; node; node = node->next) {
         if (node->toCopy != TO_COPY_DIRECT) continue;
-        if (makeFoldersOf(node->pathTo) && copyFileOver(node->path, node->pathTo)) {
-            node->toCopy = TO_COPY_DONE;
+        if (makeFoldersOf(node->pathTo) && copyFileOver(node->path, tempPathOf(node))) {
+            putInPlace(node, shellText, room);
             continue;
         }
         const int code = (int)GetLastError();
-        node->toCopy = TO_COPY_FAILED;
-        if (!*shellText) snprintf(shellText, room, copyFailedFormat, code, (unsigned)code);
+        notCopied(node);
+        noteFailure(code, shellText, room);
         if (driveFullCode(code)) {
             stopPass(entries);
             *stopped = true;
@@ -930,9 +1007,8 @@ static void copyDirectly(PathList* entries, char* shellText, size_t room, bool* 
 
 // The shell's batches, then the direct copies (none are left when the
 // batches ended the pass). False when out of memory.
-static bool copyFlagged(PathList* entries, int16_t silent, uint64_t passStart, char* shellText, size_t room,
-                        bool* stopped) {
-    if (!runBatches(entries, silent, passStart, shellText, room, stopped)) return false;
+static bool copyFlagged(PathList* entries, int16_t silent, char* shellText, size_t room, bool* stopped) {
+    if (!runBatches(entries, silent, shellText, room, stopped)) return false;
     copyDirectly(entries, shellText, room, stopped);
     return true;
 }
@@ -975,9 +1051,6 @@ static CopyResult noMemory(char** errorText) {
 }
 
 CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    const uint64_t passStart = ticksOf(now) - CHANGE_SLACK;
     for (PathNode* node = entries->first; node; node = node->next)
         if (!setDestination(node)) return noMemory(errorText);
     Destination* sorted = holdSharedDestinations(entries);
@@ -993,9 +1066,9 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
         else if (destinationFits(node) && needsCopy(node))
             haveMemory = flag(entries, node, copyWay(node));
     }
-    haveMemory = haveMemory && copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+    haveMemory = haveMemory && copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
-        haveMemory = copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);
+        haveMemory = copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     freeMem(sorted);
     if (!haveMemory) return noMemory(errorText);
 

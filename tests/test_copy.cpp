@@ -146,7 +146,7 @@ TEST_F(CopyPass, SumsThatWouldPassThirtyTwoBitsAreOutOfMemory) {
     EXPECT_EQ(Strings(), box.tree("dst"));
 }
 
-// The shell's batch is handed a file whose source and destination are both
+// The shell's batch is handed a file whose source and temporary path are both
 // under MAX_PATH UTF-16 units, and the destination's folder under 248; every
 // other file is copied on its own, its folders made. Both copy exact bytes
 // and times, and name a file they fail on, each with its own code: the
@@ -160,10 +160,12 @@ TEST_F(CopyPass, FilesPastMaxPathAreCopiedOnTheirOwnAndFailuresNamedInEither) {
     const std::string deep(60, 'd');
     Strings rels;
     for (size_t units : {259, 260, 261}) rels.push_back(named("src\\" + std::string(100, 's'), units));
-    // Destinations of 259 (twice: one in the shell's batch fails), 260 and 261.
+    // The shell is handed a copy's temporary path, 7 units longer (".~qvtmp"):
+    // destinations of 252 (twice: one in the shell's batch fails), 253 and 254.
     const size_t dstUnits = box.full("dst").size();
     for (const char* tag : {"t1", "t2", "t3", "t4"})
-        rels.push_back(named(tag + ("\\" + deep), 259 + (tag[1] == '3') + 2 * (tag[1] == '4') - dstUnits));
+        rels.push_back(named(tag + ("\\" + deep), 252 + (tag[1] == '3') + 2 * (tag[1] == '4') - dstUnits));
+    rels.push_back("src\\" + std::string(255, 'l'));  // no room for a temporary name's ending
     std::string list = dst();
     Strings tree;
     for (const std::string& rel : rels) {

@@ -210,11 +210,11 @@ bool copyBytes(int from, int to) {
     }
 }
 
-// Copies one file; 0, or Windows' code for what failed. A new destination
-// is written in place; an existing one is written under a temporary name
-// beside it and renamed over it, so that a copy that fails half way leaves
-// the old backup whole. A failed copy leaves no part of the new one. The
-// destination gets the source's last-write time to the nanosecond.
+// Copies one file; 0, or Windows' code for what failed. As the system's
+// copy does, it writes the destination in place, and stamps it with the
+// source's last-write time (to the nanosecond) only once every byte is
+// written: a copy that fails half way leaves what it wrote, with the time
+// of its last write.
 int copyOneFile(const char* fromPath, const char* toPath) {
     // Non-blocking, and only a regular file is read: a fifo would wait for a
     // writer forever, and a device such as /dev/zero never ends.
@@ -225,21 +225,8 @@ int copyOneFile(const char* fromPath, const char* toPath) {
         close(from);
         return ERROR_ACCESS_DENIED;
     }
-    const mode_t mode = (st.st_mode & 0777) | S_IWUSR;
-    std::string temp;  // empty while the file is written in place
-    // O_EXCL: a name that exists, a link included, is never opened.
-    const int createNew = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int to = open(toPath, createNew, mode);
-    // Named after the process and a count, not the file: a name of the
-    // longest length leaves no room for a prefix. A name some other file
-    // holds, perhaps a link planted there, is passed over.
-    for (unsigned n = 0; to < 0 && errno == EEXIST && n < 1000; n++) {
-        temp = toPath;
-        size_t cut = temp.find_last_of('/');
-        temp.replace(cut == std::string::npos ? 0 : cut + 1, std::string::npos,
-                     ".~qv-" + std::to_string(getpid()) + "-" + std::to_string(n));
-        to = open(temp.c_str(), createNew, mode);
-    }
+    // A link where the copy goes is never written through.
+    int to = open(toPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, (st.st_mode & 0777) | S_IWUSR);
     if (to < 0) {
         // A folder of the destination that is gone is a path not found.
         const int code = errno == ENOENT ? ERROR_PATH_NOT_FOUND : (int)winError(errno);
@@ -251,35 +238,12 @@ int copyOneFile(const char* fromPath, const char* toPath) {
     if (!copyBytes(from, to) || futimens(to, times) != 0) error = errno;
     if (close(to) != 0 && !error) error = errno;
     close(from);
-    if (!error && !temp.empty() && rename(temp.c_str(), toPath) != 0) error = errno;
-    if (!error) return 0;
-    unlink(temp.empty() ? toPath : temp.c_str());
-    return (int)winError(error);
+    return error ? (int)winError(error) : 0;
 }
 
 }  // namespace
 
 DWORD GetLastError() { return lastError; }
-
-void GetSystemTimeAsFileTime(FILETIME* time) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    *time = toFiletime(now);
-}
-
-BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size) {
-    struct stat st;
-    if (kind != FileBasicInfo || size < sizeof(FILE_BASIC_INFO) || file == INVALID_HANDLE_VALUE ||
-        fstat((int)(intptr_t)file, &st) != 0)
-        return FALSE;
-    auto ticks = [](const struct timespec& t) {
-        const FILETIME ft = toFiletime(t);
-        return LARGE_INTEGER{(int64_t)((uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime)};
-    };
-    FILE_BASIC_INFO* basic = (FILE_BASIC_INFO*)info;
-    *basic = {ticks(st.st_ctim), ticks(st.st_atim), ticks(st.st_mtim), ticks(st.st_ctim), attributesOf(st)};
-    return TRUE;
-}
 
 BOOL PathFileExistsA(LPCSTR path) {
     char p[4096];
@@ -411,6 +375,29 @@ DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
 BOOL CreateDirectoryA(LPCSTR path, void*) {
     char p[4096];
     if (toPosix(path, p, sizeof p) && mkdir(p, 0777) == 0) return TRUE;
+    lastError = winError(errno);
+    return FALSE;
+}
+
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
+    char fromPath[4096], toPath[4096];
+    struct stat st;
+    if (!toPosix(from, fromPath, sizeof fromPath) || !toPosix(to, toPath, sizeof toPath)) {
+        lastError = winError(errno);
+        return FALSE;
+    }
+    if (lstat(toPath, &st) == 0 && (!(flags & MOVEFILE_REPLACE_EXISTING) || S_ISDIR(st.st_mode))) {
+        lastError = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
+        return FALSE;
+    }
+    if (rename(fromPath, toPath) == 0) return TRUE;
+    lastError = winError(errno);
+    return FALSE;
+}
+
+BOOL DeleteFileA(LPCSTR path) {
+    char p[4096];
+    if (toPosix(path, p, sizeof p) && unlink(p) == 0) return TRUE;
     lastError = winError(errno);
     return FALSE;
 }

@@ -48,12 +48,12 @@ typedef BOOL* LPBOOL;
 #define FILE_ATTRIBUTE_DEVICE 0x00000040  // here: a fifo, socket or device file
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 
-#define FILE_READ_ATTRIBUTES 0x00000080
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
 #define OPEN_EXISTING 3
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
 
 #define MB_OK 0x00000000
 
@@ -123,22 +123,6 @@ struct BY_HANDLE_FILE_INFORMATION {
 
 enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
 
-union LARGE_INTEGER {
-    int64_t QuadPart;
-};
-
-// The times GetFileInformationByHandleEx gives with FileBasicInfo, in
-// FILETIME ticks; ChangeTime is the last change of content or attributes.
-struct FILE_BASIC_INFO {
-    LARGE_INTEGER CreationTime;
-    LARGE_INTEGER LastAccessTime;
-    LARGE_INTEGER LastWriteTime;
-    LARGE_INTEGER ChangeTime;
-    DWORD FileAttributes;
-};
-
-enum FILE_INFO_BY_HANDLE_CLASS { FileBasicInfo = 0 };
-
 // The shell's file operation, as far as a batch copy uses it.
 #define FO_COPY 0x0002
 #define FOF_MULTIDESTFILES 0x0001
@@ -163,12 +147,10 @@ struct SHFILEOPSTRUCTA {
 // errno said (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
 #define DE_INVALIDFILES 0x7C
 
-// The error of the last failed FindFirstFileA, CreateDirectoryA or CopyFileA,
+// The error of the last failed FindFirstFileA, CreateDirectoryA, CopyFileA,
+// MoveFileExA or DeleteFileA,
 // by errno; ERROR_FILE_NOT_FOUND when a pattern matched nothing.
 DWORD GetLastError();
-// The current time, from the clock file times are stamped by.
-void GetSystemTimeAsFileTime(FILETIME* time);
-BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, void* info, DWORD size);
 BOOL PathFileExistsA(LPCSTR path);
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
 // A pattern without '*' or '?' names one entry, found as the file system
@@ -189,8 +171,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);
 
 BOOL CreateDirectoryA(LPCSTR path, void* security);
-// Copies a file over what is there, without making its folder.
+// Copies a file over what is there, without making its folder, in place:
+// a copy that fails half way leaves what it wrote.
 BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
+// Renames a file, over an existing one only with MOVEFILE_REPLACE_EXISTING
+// (never over a folder).
+BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+BOOL DeleteFileA(LPCSTR path);
 
 // The code page conversions, as Windows does them, for CP_ACP (UTF-8 here,
 // so GetACP gives CP_UTF8) and CP_UTF8, and into UTF-16 for 1251

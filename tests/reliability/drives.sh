@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Backups onto the drives users plug in, real file systems mounted as root: FAT32 (fusefat; its renames hang, so
-# under Wine only) and exFAT (exfat-fuse), which keep coarse times, and a drive that fills up (a 2 MB tmpfs).
+# Backups onto the drives users plug in, real file systems mounted as root: FAT32 (fusefat; under Wine only, as
+# the stand-in's old copies left renames to it that hung) and exFAT (exfat-fuse), which keep coarse times, and a drive that fills up (a 2 MB tmpfs).
 # A second run onto FAT32 or exFAT writes nothing, yet a source changed in time, or in size within a time step,
 # is copied; names differing only in case keep the first file whole and name the others; a full drive leaves
 # every file copied whole or named, and once there is room the next run completes the backup.
@@ -43,8 +43,10 @@ for config in $(configs "$@"); do
     expect "$config $kind first run: exit code 0, empty log, every file copied" "0:|$(contents "$w/S:")" \
       "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
     # Other bytes of the same length in every copy, its time kept: a run that copies anything again shows.
+    # Written over in place: fusefat loops forever freeing a file it truncated, once a copy is renamed over it.
     for c in "$w/T:/S/"*; do
-      t=$(stat -c %y "$c") n=$(stat -c %s "$c") && head -c "$n" /dev/zero | tr '\0' x >"$c" && touch -d "$t" "$c"
+      t=$(stat -c %y "$c") n=$(stat -c %s "$c")
+      head -c "$n" /dev/zero | tr '\0' x | dd of="$c" conv=notrunc status=none && touch -d "$t" "$c"
     done
     touch -d '2021-01-01' "$w/S:/later.txt" && echo + >>"$w/S:/grown.txt"
     touch -d '2020-01-02 03:04:05.678901234' "$w/S:/grown.txt"
@@ -55,27 +57,32 @@ for config in $(configs "$@"); do
       "0:|$want" "$(outcome "$config" "$w")|$(contents "$w/T:/S")"
   done
 
-  if ! win "$config"; then
-    # Names that differ only in case, onto exFAT, which takes them for one.
-    layout "$config" exfat && echo first >"$w/S:/README.txt" && echo second >"$w/S:/readme.txt"
-    echo третий >"$w/S:/Отчёт.txt" && echo четвёртый >"$w/S:/ОТЧЁТ.txt"
-    printf '%s\r\n' '--Dir--T:\' 'S:\README.txt' 'S:\readme.txt' 'S:\Отчёт.txt' 'S:\ОТЧЁТ.txt' >"$w/Quarnelvistro.txt"
-    for run in first second; do
-      expect "$config exfat $run run: one file of each two that differ in case, the other named" \
-        "$(printf '1:\r\n%s\r\nS:\\readme.txt\r\nS:\\ОТЧЁТ.txt' "$notCopied")|README.txt=first Отчёт.txt=третий" \
-        "$(outcome "$config" "$w")|$(contents "$w/T:/S" | xargs)"
-    done
-  fi
+  # Names that differ only in case, of files and of folders, onto exFAT, which takes them for one; and a drive
+  # that holds a backup under the other spelling already.
+  layout "$config" exfat && echo first >"$w/S:/README.txt" && echo second >"$w/S:/readme.txt"
+  echo третий >"$w/S:/Отчёт.txt" && echo четвёртый >"$w/S:/ОТЧЁТ.txt"
+  mkdir "$w/S:/Dir" "$w/S:/dir" && echo fifth >"$w/S:/Dir/a.txt" && echo sixth >"$w/S:/dir/a.txt"
+  echo pre >"$w/S:/Pre.txt" && echo PRE >"$w/S:/PRE.txt" && mkdir -p "$w/T:/S" && cp -p "$w/S:/Pre.txt" "$w/T:/S/pre.txt"
+  printf '%s\r\n' '--Dir--T:\' 'S:\README.txt' 'S:\readme.txt' 'S:\Отчёт.txt' 'S:\ОТЧЁТ.txt' 'S:\Dir' 'S:\dir' \
+    'S:\Pre.txt' 'S:\PRE.txt' >"$w/Quarnelvistro.txt"
+  for run in first second; do
+    expect "$config exfat $run run: one file of each two that differ in case, the other named" \
+      "$(printf '1:\r\n%s\r\nS:\\%s\r\nS:\\%s\r\nS:\\%s\r\nS:\\%s' "$notCopied" readme.txt ОТЧЁТ.txt 'dir\a.txt' PRE.txt
+      )|Dir/a.txt=fifth README.txt=first pre.txt=pre Отчёт.txt=третий" "$(outcome "$config" "$w")|$(contents "$w/T:/S" | xargs)"
+  done
 
-  # Six photos of 500 KiB onto a 2 MiB drive, one a line: the fifth does not fit.
+  # Six photos of 500 KiB onto a 2 MiB drive, one a line: the fifth does not fit. Its old backup stays whole, and
+  # neither leaves a part of itself, under its name or another.
   layout "$config" full && for i in 1 2 3 4 5 6; do
     head -c 512000 /dev/urandom >"$w/S:/photo$i.jpg" && echo "S:\\photo$i.jpg"
   done | sed '1i --Dir--T:\\' | sed 's/$/\r/' >"$w/Quarnelvistro.txt"
+  mkdir -p "$w/T:/S" && echo "last year's photo" >"$w/T:/S/photo5.jpg"
   # The stand-in says the drive is full, and the pass ends; Wine's shell gives up on each file that fails.
   code=$(win "$config" && echo "1223 (4c7)" || echo "112 (70)")
-  expect "$config full drive: exit code 1, the fifth and sixth named, the others whole" \
-    "$(printf '1:\r\nОшибка при копировании файлов. error =  %s\r\n%s\r\nS:\\photo5.jpg\r\nS:\\photo6.jpg' "$code" "$notCopied")|" \
-    "$(outcome "$config" "$w")|$(for i in 1 2 3 4; do cmp "$w/S:/photo$i.jpg" "$w/T:/S/photo$i.jpg"; done)"
+  expect "$config full drive: exit code 1, the fifth and sixth named, the others whole, the old fifth kept" \
+    "$(printf '1:\r\nОшибка при копировании файлов. error =  %s\r\n%s\r\nS:\\photo5.jpg\r\nS:\\photo6.jpg' "$code" "$notCopied")|photo1.jpg photo2.jpg photo3.jpg photo4.jpg photo5.jpg=last year's photo" \
+    "$(outcome "$config" "$w")|$(for i in 1 2 3 4; do cmp "$w/S:/photo$i.jpg" "$w/T:/S/photo$i.jpg"; done
+      ls "$w/T:/S" | xargs)=$(cat "$w/T:/S/photo5.jpg")"
   mount -o remount,size=20m "$w/T:"
   expect "$config full drive, room made: exit code 0, empty log, all whole" "0:|" \
     "$(outcome "$config" "$w")|$(diff -r "$w/S:" "$w/T:/S")"

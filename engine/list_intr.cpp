@@ -305,18 +305,23 @@ static char* afterModeMarker(char* text, int16_t* mode) {
     return NULL;
 }
 
+// A line of 4 GiB or more would outgrow the sums as well: out of memory.
 static ReaderResult rejectText(ReaderState* r, const char* text) {
-    return addRejected(r->rejected, &r->lastRejected, text, (uint32_t)strlen(text)) ? READ_DONE : READ_NO_MEMORY;
+    const size_t len = strlen(text);
+    return len <= UINT32_MAX && addRejected(r->rejected, &r->lastRejected, text, (uint32_t)len) ? READ_DONE
+                                                                                                : READ_NO_MEMORY;
 }
 
 // The full path of a list's path in the system's own form (backslashes,
 // the current drive and folder resolved now), so that every query and the
 // shell's copy work on the one folder the line names, whatever the current
 // folder later is: in *full, a block the caller releases, or NULL when
-// there is none or the file calls cannot take it. READ_NO_MEMORY when the
-// block cannot be allocated.
+// there is none or the file calls cannot take it, or the path as written
+// (so a line longer than they take is rejected whole). READ_NO_MEMORY when
+// the block cannot be allocated.
 static ReaderResult fullPathOf(const char* path, char** full) {
     *full = NULL;
+    if (!pathFits(path, strlen(path))) return READ_DONE;
     const DWORD room = fullPathName(path, NULL, 0);
     if (room == 0) return READ_DONE;
     char* text = (char*)allocMem(room);
@@ -468,11 +473,8 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
     if (result != READ_DONE) return result;
 
     ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
-    // Pieces of at most LINE_ROOM characters: a longer line reads as several.
-    char line[LINE_BYTES];
-    while (result == READ_DONE && nextListPiece(&list, line, LINE_ROOM + 1)) {
-        char* lineEnd = strchr(line, '\n');
-        if (lineEnd) *lineEnd = 0;
+    char* line;
+    while (result == READ_DONE && (line = nextListLine(&list))) {
         if (!line[0]) continue;
         char* dirMark = strstr(line, dirMarker);
         result = dirMark ? readDestinationLine(&r, dirMark + sizeof dirMarker - 1) : readSourceLine(&r, line);

@@ -53,11 +53,6 @@ enum ReaderResult {
     READ_NO_MEMORY = 3,      // a node, text or pattern could not be allocated
 };
 
-// Characters a piece of a backup list line holds: a longer line reads as several.
-constexpr uint32_t LINE_ROOM = 260;
-// Bytes of such a piece in UTF-8, and its NUL.
-constexpr uint32_t LINE_BYTES = 4 * LINE_ROOM + 1;
-
 // Empties both headers; nodes still hanging from them are not looked at.
 void initPaths(PathList* entries, PathList* rejected);
 // Releases every node of both lists and its texts.

@@ -246,8 +246,10 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData, Pat
     if (walkDepth == 0) walkDestinationKnown = identify(destination, &walkDestination);
     // One block a level: "dirPath\" first, the folder the enumeration lists
     // (for a drive's root "R:\", never the drive's current folder that "R:"
-    // stands for); then each "dirPath\name" and "dirPath\name\*.*".
-    const size_t dirLen = strlen(dirPath);
+    // stands for); then each "dirPath\name" and "dirPath\name\*.*". A root
+    // that ends in its separator ("/") gets no second one.
+    size_t dirLen = strlen(dirPath);
+    if (dirLen && isSeparator(dirPath[dirLen - 1])) dirLen--;
     char* composed = (char*)allocMem(dirLen + 1 + NAME_BYTES + 4);
     if (!composed) return false;
     memcpy(composed, dirPath, dirLen);

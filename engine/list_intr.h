@@ -64,8 +64,9 @@ void freePaths(PathList* entries, PathList* rejected);
 ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 
 // Appends a backup entry for every file below dirPath (no trailing
-// backslash), whose enumeration the caller opened with "dirPath\*.*" and
-// closes afterwards; findData holds the entry it opened with. Paths that
+// separator but a root's, "/"), whose enumeration the caller opened with
+// "dirPath\*.*" and closes afterwards; findData holds the entry it opened
+// with. Paths that
 // cannot be backed up (past what the file calls take, names that are no
 // UTF-8 or hold '?') and folders that cannot be listed go to the rejected
 // lines. last and lastRejected are the caller's pointers to the lists' last

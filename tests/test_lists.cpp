@@ -236,6 +236,23 @@ TEST_F(Lists, WalkerTakesEveryNameAndLengthAndListsWhatNoCallCanTake) {
     check({{"--Dir--@dst\n@src\n", entries, rejected}}, true, false);
 }
 
+#ifndef _WIN32
+// A root's names are joined to it by one separator, "/x", never "//x". What
+// "/" lists is the sandbox's folder here, so that the walk meets one file,
+// not the machine's.
+TEST_F(Lists, WalkerJoinsARootsNamesWithOneSeparator) {
+    box.write("top\\f.txt", "f", T2020);
+    FindRecord found;
+    const HANDLE listing = findFirstFile(box.full("top\\*.*").c_str(), &found);
+    PathNode *last = NULL, *lastRejected = NULL;
+    initPaths(&exPath, &unexPath);
+    EXPECT_TRUE(findFAdd("/", listing, &found, &exPath, &last, "C:\\dst\\", 7, 1, &unexPath, &lastRejected));
+    FindClose(listing);
+    EXPECT_EQ("/f.txt", std::string(exPath.first ? exPath.first->path : "none"));
+    freePaths(&exPath, &unexPath);
+}
+#endif
+
 // A source holding the destination is walked without it; a source line that
 // names the destination, or anything inside it, however written (case, "..",
 // a link to it), is rejected: its backups would back up themselves. A link

@@ -129,12 +129,7 @@ static char separatorOf(const char* full) { return strchr(full, '/') ? '/' : '\\
 
 static uint64_t sizeOf(DWORD high, DWORD low) { return (uint64_t)high << 32 | low; }
 
-// Whether a folder whose listing failed with error is to be named: every
-// folder but one that is merely empty, and but the compatibility junctions
-// of a user profile ("Application Data", "My Documents", ...): hidden
-// system links that no one may list, whose targets are backed up under
-// their real names.
-static bool unlistable(DWORD attributes, DWORD error) {
+bool unlistable(DWORD attributes, DWORD error) {
     const DWORD junction = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return false;
     return !((attributes & junction) == junction && error == ERROR_ACCESS_DENIED);

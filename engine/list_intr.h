@@ -77,6 +77,15 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData,
               uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected);
 
+// Whether a folder whose listing failed with error is to be named: every
+// folder but one that is merely empty, and but the compatibility junctions
+// of a user profile ("Application Data", "My Documents", ...): hidden
+// system links that no one may list, whose targets are backed up under
+// their real names. The walker's and the reader's rule, declared here so
+// that it is tested whole, as a table: the stand-in gives no folder the
+// hidden and system attributes.
+bool unlistable(DWORD attributes, DWORD error);
+
 enum CopyResult {
     COPY_COMPLETE = 0,    // every flagged file was copied; no text
     COPY_INCOMPLETE = 1,  // the text says what was not copied

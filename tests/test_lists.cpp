@@ -253,6 +253,22 @@ TEST_F(Lists, WalkerJoinsARootsNamesWithOneSeparator) {
 }
 #endif
 
+// A folder whose listing failed is named, unless it is merely empty (2, 18)
+// or denied (5) while it carries all three marks of a profile's junction.
+TEST(Unlistable, OnlyAProfilesJunctionDeniedIsSkipped) {
+    const DWORD d = FILE_ATTRIBUTE_DIRECTORY, r = FILE_ATTRIBUTE_REPARSE_POINT, h = FILE_ATTRIBUTE_HIDDEN,
+                s = FILE_ATTRIBUTE_SYSTEM, junction = d | r | h | s;
+    const struct {
+        DWORD attributes, error;
+        bool named;
+    } cases[] = {
+        {junction, 5, false}, {junction | FILE_ATTRIBUTE_READONLY, 5, false}, {d | h | s, 5, true},
+        {d | r | s, 5, true}, {d | r | h, 5, true}, {d | r, 5, true}, {d, 5, true}, {junction, 3, true},
+        {junction, 32, true}, {d, 1627, true}, {d, 2, false}, {d, 18, false}, {junction, 18, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.named, unlistable(c.attributes, c.error)) << c.attributes << " " << c.error;
+}
+
 // A source holding the destination is walked without it; a source line that
 // names the destination, or anything inside it, however written (case, "..",
 // a link to it), is rejected: its backups would back up themselves. A link

@@ -2,7 +2,8 @@
 # Hazards of the field. Under Wine: a drive's root backed up by the program started in a folder of it.
 # A file the batch cannot copy (vanishing; held open without sharing, Wine; unreadable, natively): exit 1,
 # its error and exactly it in the log, all others copied whole; once the cause is gone, exit 0, all copied.
-# "<-d>" copies after such a failure: the failed one named, every other new. Folders that cannot be listed.
+# "<-d>" copies after such a failure: the failed one named, every other new. Folders that cannot be listed,
+# and links to them.
 #   hazards.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
 rejected="Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
@@ -73,12 +74,14 @@ for config in $(configs "$@"); do
     "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
       "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
     "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
-  # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not.
-  chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} && printf o >"$w/S:/src/open/o.txt"
+  # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not; nor
+  # is a link to one skipped (only a hidden system junction of a user's profile is).
+  chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} "$w/S:/links" && printf o >"$w/S:/src/open/o.txt"
   printf s >"$w/S:/src/shut/s.txt" && chmod 000 "$w/S:/src/shut" && as="setpriv --bounding-set=-all"
-  printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\src\shut' >"$w/Quarnelvistro.txt"
-  expect "$config folders that cannot be listed: exit code 1, each named, the rest copied" \
-    "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r|o.txt' "$rejected")" \
+  ln -s ../src/shut "$w/S:/links/to-shut"
+  printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\src\shut' 'S:\links' >"$w/Quarnelvistro.txt"
+  expect "$config folders that cannot be listed: exit code 1, each named, a link to one too, the rest copied" \
+    "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r\nS:\\links\\to-shut\r|o.txt' "$rejected")" \
     "$(outcome "$config" "$w")|$(ls "$w/T:/S/src/open")"
   chmod 755 "$w/S:/src/shut" && as=""
 done

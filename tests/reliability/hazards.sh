@@ -2,7 +2,8 @@
 # Hazards of the field. Under Wine: a drive's root backed up by the program started in a folder of it.
 # A file the batch cannot copy (vanishing; held open without sharing, Wine; unreadable, natively): exit 1,
 # its error and exactly it in the log, all others copied whole; once the cause is gone, exit 0, all copied.
-# "<-d>" copies after such a failure: the failed one named, every other new. Folders that cannot be listed,
+# "<-d>" copies after such a failure, onto a folder and onto exFAT (mounted as root): the failed one named,
+# every other new. Folders that cannot be listed,
 # and links to them.
 #   hazards.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
@@ -60,20 +61,25 @@ for config in $(configs "$@"); do
   fi
 
   # Four "<-d>" files backed up; then new bytes of the same size in each, their times kept, and the second
-  # unreadable: it alone is named, and every other copy holds its new bytes.
-  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S:" "$w/T:"
-  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
-  for age in old new; do
-    for i in 1 2 3 4; do printf "$age $i" >"$w/S:/d$i.txt" && touch -d 2020-01-02 "$w/S:/d$i.txt"; done
-    printf '%s\r\n' '--Dir--<-d>T:\' 'S:\d'{1..4}.txt >"$w/Quarnelvistro.txt"
-    [ $age = new ] || { outcome "$config" "$w" >/dev/null && sleep 0.2; }
+  # unreadable: it alone is named, and every other copy holds its new bytes. Onto exFAT too, which keeps no
+  # change time: an old copy there must not pass for one the failed batch wrote.
+  for onto in exfat "a folder"; do
+    w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S:"
+    if [ "$onto" = exfat ]; then mountDrive exfat "$w/T:" || { expect "$config exfat mounted" 0 1 && continue; }
+    else mkdir "$w/T:"; fi
+    ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+    for age in old new; do
+      for i in 1 2 3 4; do printf "$age $i" >"$w/S:/d$i.txt" && touch -d 2020-01-02 "$w/S:/d$i.txt"; done
+      printf '%s\r\n' '--Dir--<-d>T:\' 'S:\d'{1..4}.txt >"$w/Quarnelvistro.txt"
+      [ $age = new ] || { outcome "$config" "$w" >/dev/null && sleep 0.2; }
+    done
+    # Under Wine its server opens files, with root's rights: there the file is held open instead.
+    if win "$config"; then run=("$T/hold_file.exe" 'S:\d2.txt' "$p -w"); else run=() && chmod 000 "$w/S:/d2.txt"; fi
+    expect "$config <-d> after a failure onto ${onto/exfat/exFAT}: the failed file named, every other copy new" \
+      "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
+        "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
+      "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
   done
-  # Under Wine its server opens files, with root's rights: there the file is held open instead.
-  if win "$config"; then run=("$T/hold_file.exe" 'S:\d2.txt' "$p -w"); else run=() && chmod 000 "$w/S:/d2.txt"; fi
-  expect "$config <-d> after a failure: the failed file named, every other copy new" \
-    "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
-      "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
-    "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
   # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not; nor
   # is a link to one skipped (only a hidden system junction of a user's profile is).
   chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} "$w/S:/links" && printf o >"$w/S:/src/open/o.txt"

@@ -66,12 +66,11 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 // Appends a backup entry for every file below dirPath (no trailing
 // separator but a root's, "/"), whose enumeration the caller opened with
 // "dirPath\*.*" and closes afterwards; findData holds the entry it opened
-// with. Paths that
-// cannot be backed up (past what the file calls take, names that are no
-// UTF-8 or hold '?') and folders that cannot be listed go to the rejected
-// lines. last and lastRejected are the caller's pointers to the lists' last
-// nodes, moved on as nodes are appended. False when memory ran out: the
-// walk then stops at once, at every level.
+// with. Paths that cannot be backed up (past what the file calls take,
+// names that are no UTF-8 or hold '?') and folders that cannot be listed go
+// to the rejected lines. last and lastRejected are the caller's pointers to
+// the lists' last nodes, moved on as nodes are appended. False when memory
+// ran out: the walk then stops at once, at every level.
 bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData,
               PathList* entries, PathNode** last, const char* destination,
               uint32_t destinationLength, int16_t mode, PathList* rejected,

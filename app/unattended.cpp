@@ -43,6 +43,14 @@ static void putLog(const char* text, FILE* log) {
         fprintf(log, "<U+%04X>", (unsigned)c);
     }
 }
+
+// How long the box that says the log could not be opened waits for a person
+// at the desktop: a scheduled run that no one sees must still end, or the
+// scheduler starts no later run.
+static const UINT logBoxMs = 60000;
+
+// A thread timer's call: ends the box's modal loop as WM_QUIT ends it.
+static void CALLBACK endLogBox(HWND, UINT, UINT_PTR, DWORD) { PostQuitMessage(0); }
 #else
 // The log is in UTF-8, as the names of the files it names.
 static void putLog(const char* text, FILE* log) { fputs(text, log); }
@@ -60,7 +68,7 @@ void OutPathToFile(const PathList* list, const char* header, FILE* file) {
 // The log is a text-mode file: every "\n" written becomes CR LF. Without a
 // log the backup is still made, only its report is lost; the message box
 // that says so comes after the run, so that a run with no one at the
-// desktop is not held up by it.
+// desktop is not held up by it, and goes by itself after logBoxMs.
 RunOutcome startCopingInConsole() {
     FILE* log = fopen(logFileName, "wt");
 
@@ -96,8 +104,12 @@ RunOutcome startCopingInConsole() {
     }
     if (log)
         fclose(log);
-    else
+    else {
+#ifdef _WIN32
+        SetTimer(NULL, 0, logBoxMs, endLogBox);
+#endif
         MessageBoxA(NULL, msgLogNotOpened, msgLogNotOpenedCaption, MB_OK);
+    }
     freePaths(&exPath, &unexPath);
     return outcome;
 }

@@ -129,12 +129,7 @@ static char separatorOf(const char* full) { return strchr(full, '/') ? '/' : '\\
 
 static uint64_t sizeOf(DWORD high, DWORD low) { return (uint64_t)high << 32 | low; }
 
-// Whether a folder whose listing failed with error is to be named: every
-// folder but one that is merely empty, and but the compatibility junctions
-// of a user profile ("Application Data", "My Documents", ...): hidden
-// system links that no one may list, whose targets are backed up under
-// their real names.
-static bool unlistable(DWORD attributes, DWORD error) {
+bool unlistable(DWORD attributes, DWORD error) {
     const DWORD junction = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_NO_MORE_FILES) return false;
     return !((attributes & junction) == junction && error == ERROR_ACCESS_DENIED);
@@ -247,8 +242,10 @@ bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData, Pat
     if (walkDepth == 0) walkDestinationKnown = identify(destination, &walkDestination);
     // One block a level: "dirPath\" first, the folder the enumeration lists
     // (for a drive's root "R:\", never the drive's current folder that "R:"
-    // stands for); then each "dirPath\name" and "dirPath\name\*.*".
-    const size_t dirLen = strlen(dirPath);
+    // stands for); then each "dirPath\name" and "dirPath\name\*.*". A root
+    // that ends in its separator ("/") gets no second one.
+    size_t dirLen = strlen(dirPath);
+    if (dirLen && isSeparator(dirPath[dirLen - 1])) dirLen--;
     char* composed = (char*)allocMem(dirLen + 1 + NAME_BYTES + 4);
     if (!composed) return false;
     memcpy(composed, dirPath, dirLen);
@@ -306,18 +303,23 @@ static char* afterModeMarker(char* text, int16_t* mode) {
     return NULL;
 }
 
+// A line of 4 GiB or more would outgrow the sums as well: out of memory.
 static ReaderResult rejectText(ReaderState* r, const char* text) {
-    return addRejected(r->rejected, &r->lastRejected, text, (uint32_t)strlen(text)) ? READ_DONE : READ_NO_MEMORY;
+    const size_t len = strlen(text);
+    return len <= UINT32_MAX && addRejected(r->rejected, &r->lastRejected, text, (uint32_t)len) ? READ_DONE
+                                                                                                : READ_NO_MEMORY;
 }
 
 // The full path of a list's path in the system's own form (backslashes,
 // the current drive and folder resolved now), so that every query and the
 // shell's copy work on the one folder the line names, whatever the current
 // folder later is: in *full, a block the caller releases, or NULL when
-// there is none or the file calls cannot take it. READ_NO_MEMORY when the
-// block cannot be allocated.
+// there is none or the file calls cannot take it, or the path as written
+// (so a line longer than they take is rejected whole). READ_NO_MEMORY when
+// the block cannot be allocated.
 static ReaderResult fullPathOf(const char* path, char** full) {
     *full = NULL;
+    if (!pathFits(path, strlen(path))) return READ_DONE;
     const DWORD room = fullPathName(path, NULL, 0);
     if (room == 0) return READ_DONE;
     char* text = (char*)allocMem(room);
@@ -469,11 +471,8 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
     if (result != READ_DONE) return result;
 
     ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
-    // Pieces of at most LINE_ROOM characters: a longer line reads as several.
-    char line[LINE_BYTES];
-    while (result == READ_DONE && nextListPiece(&list, line, LINE_ROOM + 1)) {
-        char* lineEnd = strchr(line, '\n');
-        if (lineEnd) *lineEnd = 0;
+    char* line;
+    while (result == READ_DONE && (line = nextListLine(&list))) {
         if (!line[0]) continue;
         char* dirMark = strstr(line, dirMarker);
         result = dirMark ? readDestinationLine(&r, dirMark + sizeof dirMarker - 1) : readSourceLine(&r, line);

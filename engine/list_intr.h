@@ -53,11 +53,6 @@ enum ReaderResult {
     READ_NO_MEMORY = 3,      // a node, text or pattern could not be allocated
 };
 
-// Characters a piece of a backup list line holds: a longer line reads as several.
-constexpr uint32_t LINE_ROOM = 260;
-// Bytes of such a piece in UTF-8, and its NUL.
-constexpr uint32_t LINE_BYTES = 4 * LINE_ROOM + 1;
-
 // Empties both headers; nodes still hanging from them are not looked at.
 void initPaths(PathList* entries, PathList* rejected);
 // Releases every node of both lists and its texts.
@@ -69,17 +64,26 @@ void freePaths(PathList* entries, PathList* rejected);
 ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 
 // Appends a backup entry for every file below dirPath (no trailing
-// backslash), whose enumeration the caller opened with "dirPath\*.*" and
-// closes afterwards; findData holds the entry it opened with. Paths that
-// cannot be backed up (past what the file calls take, names that are no
-// UTF-8 or hold '?') and folders that cannot be listed go to the rejected
-// lines. last and lastRejected are the caller's pointers to the lists' last
-// nodes, moved on as nodes are appended. False when memory ran out: the
-// walk then stops at once, at every level.
+// separator but a root's, "/"), whose enumeration the caller opened with
+// "dirPath\*.*" and closes afterwards; findData holds the entry it opened
+// with. Paths that cannot be backed up (past what the file calls take,
+// names that are no UTF-8 or hold '?') and folders that cannot be listed go
+// to the rejected lines. last and lastRejected are the caller's pointers to
+// the lists' last nodes, moved on as nodes are appended. False when memory
+// ran out: the walk then stops at once, at every level.
 bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData,
               PathList* entries, PathNode** last, const char* destination,
               uint32_t destinationLength, int16_t mode, PathList* rejected,
               PathNode** lastRejected);
+
+// Whether a folder whose listing failed with error is to be named: every
+// folder but one that is merely empty, and but the compatibility junctions
+// of a user profile ("Application Data", "My Documents", ...): hidden
+// system links that no one may list, whose targets are backed up under
+// their real names. The walker's and the reader's rule, declared here so
+// that it is tested whole, as a table: the stand-in gives no folder the
+// hidden and system attributes.
+bool unlistable(DWORD attributes, DWORD error);
 
 enum CopyResult {
     COPY_COMPLETE = 0,    // every flagged file was copied; no text

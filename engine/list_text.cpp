@@ -10,9 +10,9 @@
 // What a list that is not UTF-8 is in where the ANSI code page is UTF-8.
 static const UINT russianCodePage = 1251;
 
-// The whole file, in a block the caller releases; NULL when out of memory.
-// It is read to its end, whatever its size: a file that never ends (a
-// device) runs out of memory.
+// The whole file, in a block the caller releases, with at least one byte
+// of room after it; NULL when out of memory. It is read to its end,
+// whatever its size: a file that never ends (a device) runs out of memory.
 static char* readWhole(FILE* file, size_t* length) {
     size_t room = 4096, n = 0;
     char* bytes = (char*)allocMem(room);
@@ -35,19 +35,19 @@ static bool allAscii(const unsigned char* bytes, size_t n) {
     return true;
 }
 
-// The text of units UTF-16 units in UTF-8, in a new block; NULL when out
-// of memory. A lone surrogate becomes U+FFFD.
+// The text of units UTF-16 units in UTF-8, in a new block with a byte of
+// room after it; NULL when out of memory. A lone surrogate becomes U+FFFD.
 static char* wideToUtf8(const WCHAR* wide, int units, size_t* length) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, wide, units, NULL, 0, NULL, NULL);
-    char* text = n > 0 ? (char*)allocMem((size_t)n) : NULL;
+    char* text = n > 0 ? (char*)allocMem((size_t)n + 1) : NULL;
     if (text) WideCharToMultiByte(CP_UTF8, 0, wide, units, text, n, NULL, NULL);
     *length = text ? (size_t)n : 0;
     return text;
 }
 
-// The list's bytes (handed over) as UTF-8 text: the same block when they
-// are that already (ASCII, or valid UTF-8 without a mark), else a new
-// block. NULL when out of memory.
+// The list's bytes (handed over, with room after them) as UTF-8 text, with
+// room after it: the same block when they are that already (ASCII, or valid
+// UTF-8 without a mark), else a new block. NULL when out of memory.
 static char* toUtf8Text(char* bytes, size_t* length) {
     const unsigned char* b = (const unsigned char*)bytes;
     const size_t n = *length;
@@ -110,19 +110,14 @@ ReaderResult loadListText(const char* fileName, ListText* list) {
     return READ_DONE;
 }
 
-static bool continues(char byte) { return (byte & 0xC0) == 0x80; }
-
-bool nextListPiece(ListText* list, char* piece, size_t room) {
-    if (list->at >= list->length || room < 2) return false;
-    size_t n = 0;
-    for (size_t chars = 0; chars + 1 < room && list->at < list->length; chars++) {
-        // A character whole, however many bytes it takes.
-        do piece[n++] = list->text[list->at++];
-        while (list->at < list->length && continues(list->text[list->at]) && n < 4 * chars + 4);
-        if (piece[n - 1] == '\n') break;
-    }
-    piece[n] = 0;
-    return true;
+char* nextListLine(ListText* list) {
+    if (list->at >= list->length) return NULL;
+    char* line = list->text + list->at;
+    char* end = (char*)memchr(line, '\n', list->length - list->at);
+    if (!end) end = list->text + list->length;  // the room after the text
+    *end = 0;
+    list->at = (size_t)(end - list->text) + 1;
+    return line;
 }
 
 void freeListText(ListText* list) {

@@ -1,7 +1,6 @@
 // The backup list's text as the reader takes it: the whole file, turned into
-// UTF-8 whichever encoding it was saved in, then read as msvcrt's text mode
-// reads a file, in pieces of so many characters, as fgets hands them out
-// where every character is a byte (the ANSI code page of Russian Windows).
+// UTF-8 whichever encoding it was saved in and read as msvcrt's text mode
+// reads a file, then handed out line by line, each line whole, in place.
 #pragma once
 
 #include <stddef.h>
@@ -9,9 +8,9 @@
 #include "list_intr.h"
 
 struct ListText {
-    char* text;     // the list in UTF-8, CR LF already LF; owned
+    char* text;     // the list in UTF-8, CR LF already LF, with room for a NUL after it; owned
     size_t length;  // bytes in text, NULs included
-    size_t at;      // where the next piece starts
+    size_t at;      // where the next line starts
 };
 
 // Loads the named file into *list: READ_DONE, READ_NO_LIST when it cannot be
@@ -28,10 +27,10 @@ struct ListText {
 // line they stand in is rejected.
 ReaderResult loadListText(const char* fileName, ListText* list);
 
-// The next piece into piece (NUL-terminated; it holds 4 * (room - 1) + 1
-// bytes), as fgets would read it from the text were every character a byte:
-// up to room - 1 characters, the first LF included and ending it. False when
-// the text is used up.
-bool nextListPiece(ListText* list, char* piece, size_t room);
+// The next line, whatever its length, NUL-terminated where its LF was (or
+// at the text's end): a text inside the list's own, valid until
+// freeListText. A NUL inside the line ends it as a C string, as it ends
+// what fgets reads. NULL when the text is used up.
+char* nextListLine(ListText* list);
 
 void freeListText(ListText* list);

@@ -103,28 +103,43 @@ TEST_F(Lists, DestinationsSourcesMarkersAndRejectedTexts) {
     });
 }
 
-// 260-character pieces, cut after CR LF became LF, a character of any
-// length counting one (a Windows-1251 line is cut where the code page's
-// bytes are); msvcrt's text mode for everything else (NUL ends a C string,
-// Ctrl-Z ends the input).
+// A line is one line whatever its length, a character of any length
+// counting one (a Windows-1251 one too): up to what the file calls take,
+// PATH_LIMIT, past which it is rejected whole, however short the path it
+// names. msvcrt's text mode for everything else (CR LF is LF, NUL ends a C
+// string, Ctrl-Z ends the input).
 TEST_F(Lists, LongLinesAndBadBytes) {
     auto run = [](int from, int to) {
         std::string s;
         for (int b = from; b != to; b += from < to ? 1 : -1) s += (char)b;
         return s;
     };
-    const std::string x(260, 'x'), y(259, 'y'), z(260, 'z'), q(260, 'q'), high = run(254, 0x1b);
-    const std::string cyrillic = from1251(high + high);  // 454 characters, no line end among them
-    const size_t cut = from1251(high + high.substr(0, 260 - high.size())).size();
+    const std::string x(300, 'x'), high = run(254, 0x1b);
     check({
-        {x + std::string(40, 'x') + "\n" + y + "\r\n" + z + "\r\nw\n", {}, {x, std::string(40, 'x'), y, z, "w"}},
-        {std::string(1000, 'q'), {}, {q, q, q, std::string(220, 'q')}},
+        {x + "\n" + std::string(259, 'y') + "\r\nw\n", {}, {x, std::string(259, 'y'), "w"}},
         {"a\r\nb\rc\r\r\nd\0e\nf\x1ag\n"s, {}, {"a", "b\rc\r", "d", "f"}},
         {"\0\0\n\0x\r\n\r\r\n\rabc\r"s, {}, {"\r", "\rabc\r"}},
         {run(0, 256), {}, {run(0x0b, 0x1a)}},
-        {high + high, {}, {cyrillic.substr(0, cut), cyrillic.substr(cut)}},
-        {"\xEF\xBB\xBF" + std::string(259, 'u') + "😀ж\n", {}, {std::string(259, 'u') + "😀", "ж"}},
+        {high + high + "\n", {}, {from1251(high + high)}},
+        {"\xEF\xBB\xBF" + std::string(259, 'u') + "😀ж\n", {}, {std::string(259, 'u') + "😀ж"}},
     }, false);
+
+    // A file named by a line of 300 characters; one in a folder whose path
+    // is exactly 260 characters, named beside another file there.
+    const std::string at300 = std::string(150, 'l') + "\\" + std::string(300 - box.full("").size() - 152, 'm');
+    const std::string at260 = std::string(100, 'k') + "\\" + std::string(260 - box.full("").size() - 102, 'k');
+    box.write(at300, "300", T2020);
+    box.write(at260 + "\\один.txt", "1", T2020);
+    box.write(at260 + "\\два.txt", "2", T2020);
+    box.write("f.txt", "f", T2020);
+    ASSERT_TRUE(box.full(at300).size() == 300 && box.full(at260).size() == 260);
+    // Lines of PATH_LIMIT characters and one more, naming f.txt through "..".
+    auto throughUp = [&](size_t length) { return "@" + std::string(length - box.full("").size() - 10, 'u') + "\\..\\f.txt"; };
+    ASSERT_EQ(PATH_LIMIT, swapAt(throughUp(PATH_LIMIT), true).size());
+    check({{"--Dir--@dst\n@" + at300 + "\n@" + at260 + "\\один.txt\n" + throughUp(PATH_LIMIT) + "\n" +
+                throughUp(PATH_LIMIT + 1) + "\n",
+            {"@" + at300 + " 1 @dst\\", "@" + at260 + "\\один.txt 1 @dst\\", "@f.txt 1 @dst\\"},
+            {throughUp(PATH_LIMIT + 1)}}});
 }
 
 // Notepad's encodings (UTF-8, UTF-8 with a byte-order mark, UTF-16 LE and BE
@@ -219,6 +234,39 @@ TEST_F(Lists, WalkerTakesEveryNameAndLengthAndListsWhatNoCallCanTake) {
     rejected.push_back("@" + far + "\\" + std::string(room - 3, 'D'));
 #endif
     check({{"--Dir--@dst\n@src\n", entries, rejected}}, true, false);
+}
+
+#ifndef _WIN32
+// A root's names are joined to it by one separator, "/x", never "//x". What
+// "/" lists is the sandbox's folder here, so that the walk meets one file,
+// not the machine's.
+TEST_F(Lists, WalkerJoinsARootsNamesWithOneSeparator) {
+    box.write("top\\f.txt", "f", T2020);
+    FindRecord found;
+    const HANDLE listing = findFirstFile(box.full("top\\*.*").c_str(), &found);
+    PathNode *last = NULL, *lastRejected = NULL;
+    initPaths(&exPath, &unexPath);
+    EXPECT_TRUE(findFAdd("/", listing, &found, &exPath, &last, "C:\\dst\\", 7, 1, &unexPath, &lastRejected));
+    FindClose(listing);
+    EXPECT_EQ("/f.txt", std::string(exPath.first ? exPath.first->path : "none"));
+    freePaths(&exPath, &unexPath);
+}
+#endif
+
+// A folder whose listing failed is named, unless it is merely empty (2, 18)
+// or denied (5) while it carries all three marks of a profile's junction.
+TEST(Unlistable, OnlyAProfilesJunctionDeniedIsSkipped) {
+    const DWORD d = FILE_ATTRIBUTE_DIRECTORY, r = FILE_ATTRIBUTE_REPARSE_POINT, h = FILE_ATTRIBUTE_HIDDEN,
+                s = FILE_ATTRIBUTE_SYSTEM, junction = d | r | h | s;
+    const struct {
+        DWORD attributes, error;
+        bool named;
+    } cases[] = {
+        {junction, 5, false}, {junction | FILE_ATTRIBUTE_READONLY, 5, false}, {d | h | s, 5, true},
+        {d | r | s, 5, true}, {d | r | h, 5, true}, {d | r, 5, true}, {d, 5, true}, {junction, 3, true},
+        {junction, 32, true}, {d, 1627, true}, {d, 2, false}, {d, 18, false}, {junction, 18, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.named, unlistable(c.attributes, c.error)) << c.attributes << " " << c.error;
 }
 
 // A source holding the destination is walked without it; a source line that

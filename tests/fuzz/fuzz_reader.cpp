@@ -20,16 +20,16 @@ static void checkList(const PathList& list, bool entries) {
     if (count != list.count || lenAll != list.lenAll || (entries && list.lenCopy != lenAll)) abort();
 }
 
-// Whether the list, read in the reader's pieces, can name "/", "\" (the whole
+// Whether the list, read in the reader's lines, can name "/", "\" (the whole
 // disk: its walk would only measure the machine) or "..". Such are skipped.
 static bool leavesTree() {
     ListText list;
-    char piece[LINE_BYTES];
+    char* line = NULL;
     bool leaves = loadListText("Quarnelvistro.txt", &list) != READ_DONE;
-    while (!leaves && nextListPiece(&list, piece, LINE_ROOM + 1)) {
-        leaves = strchr(piece, '/') || strstr(piece, "..");
-        for (char* p = strchr(piece, '\\'); p && !leaves; p = strchr(p + 1, '\\'))
-            leaves = p == piece || strchr(" \t>-", p[-1]);
+    while (!leaves && (line = nextListLine(&list))) {
+        leaves = strchr(line, '/') || strstr(line, "..");
+        for (char* p = strchr(line, '\\'); p && !leaves; p = strchr(p + 1, '\\'))
+            leaves = p == line || strchr(" \t>-", p[-1]);
     }
     freeListText(&list);
     return leaves;

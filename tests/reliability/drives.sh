@@ -6,20 +6,8 @@
 # every file copied whole or named, and once there is room the next run completes the backup.
 #   drives.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
-mounts=() loops=()
-trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || fusermount -u "$m"; done
-  for l in "${loops[@]}"; do losetup -d "$l"; done; rm -f "${links[@]}"; rm -rf "$T"' EXIT
 [ -c /dev/fuse ] && [ "$(id -u)" = 0 ] || { echo "!!! drives: FUSE or root NOT AVAILABLE: nothing can be mounted"; exit 1; }
 
-# mountDrive KIND DIR: a fresh file system of KIND (fat32, exfat, full) mounted on DIR.
-mountDrive() {
-  mkdir -p "$2" && case $1 in
-    fat32) truncate -s 64M "$2.img" && mkfs.vfat -F 32 "$2.img" >/dev/null && fusefat -o rw+ "$2.img" "$2" >/dev/null ;;
-    exfat) truncate -s 64M "$2.img" && mkfs.exfat "$2.img" >/dev/null && loops+=("$(losetup -f --show "$2.img")") &&
-      mount.exfat-fuse "${loops[-1]}" "$2" >/dev/null ;;
-    full) mount -t tmpfs -o size=2m tmpfs "$2" ;;
-  esac && mounts+=("$2")
-}
 # contents DIR: every file below DIR as "path=content", sorted.
 contents() { (cd "$1" && find . -type f -printf '%P\n' | while read -r f; do echo "$f=$(cat "$f")"; done | sorted); }
 # layout CONFIG KIND: a working folder $w whose S: holds the sources and whose T: is a drive of KIND.

@@ -2,7 +2,9 @@
 # Hazards of the field. Under Wine: a drive's root backed up by the program started in a folder of it.
 # A file the batch cannot copy (vanishing; held open without sharing, Wine; unreadable, natively): exit 1,
 # its error and exactly it in the log, all others copied whole; once the cause is gone, exit 0, all copied.
-# "<-d>" copies after such a failure: the failed one named, every other new. Folders that cannot be listed.
+# "<-d>" copies after such a failure, onto a folder and onto exFAT (mounted as root): the failed one named,
+# every other new. Folders that cannot be listed,
+# and links to them.
 #   hazards.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
 rejected="Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
@@ -36,13 +38,17 @@ hazard() {
 for config in $(configs "$@"); do
   echo "--- $config"
   if win "$config"; then
-    # R:\ from R:\tools: the walk takes the root's identity, not that of "R:" (R:\tools), and its first entry.
+    # R:\ from R:\tools: the walk takes the root's identity, not that of "R:" (R:\tools), and its first entry;
+    # a folder of it that cannot be listed is named with one separator after the root.
     w=$T/$config/root p=Z:$(program "$config" | tr / '\\') digits=7
-    mkdir -p "$w/R:/data" "$w/R:/tools" "$w/T:" && printf r >"$w/R:/r.txt" && printf d >"$w/R:/data/d.txt"
+    mkdir -p "$w/R:/data" "$w/R:/tools" "$w/R:/shut" "$w/T:" && printf r >"$w/R:/r.txt" && printf d >"$w/R:/data/d.txt"
     printf '%s\r\n' '--Dir--T:\' 'R:\' >"$w/R:/tools/Quarnelvistro.txt"
-    drive "$config" r "$w/R:" && drive "$config" t "$w/T:"
-    expect "$config R:\\ from R:\\tools: exit code 0, empty log, every file of the drive copied" "0:" \
-      "$(outcome "$config" "$w/R:/tools" cmd /c "R: && cd \\tools && $p -w" && differences "$w/R:" "$w/T:/R" 7)"
+    drive "$config" r "$w/R:" && drive "$config" t "$w/T:" && chmod 000 "$w/R:/shut"
+    expect "$config R:\\ from R:\\tools: exit code 1, R:\\shut named, every other file of the drive copied" \
+      "$(printf '1:%s\r\nR:\\shut\r' "$rejected")" \
+      "$(as="setpriv --bounding-set=-all" outcome "$config" "$w/R:/tools" cmd /c "R: && cd \\tools && $p -w" &&
+        differences "$w/R:" "$w/T:/R" 7)"
+    chmod 755 "$w/R:/shut"
     x86_64-w64-mingw32-g++ -O1 -static -o "$T/hold_file.exe" "$ROOT/tests/reliability/hold_file.cpp"
     # Wine's shell ends the batch with 1223 when a source goes during the copy.
     hazard "source vanishing during the batch" 600 "1223 (4c7)" 'v.txt' vanish vanished
@@ -55,26 +61,33 @@ for config in $(configs "$@"); do
   fi
 
   # Four "<-d>" files backed up; then new bytes of the same size in each, their times kept, and the second
-  # unreadable: it alone is named, and every other copy holds its new bytes.
-  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S:" "$w/T:"
-  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
-  for age in old new; do
-    for i in 1 2 3 4; do printf "$age $i" >"$w/S:/d$i.txt" && touch -d 2020-01-02 "$w/S:/d$i.txt"; done
-    printf '%s\r\n' '--Dir--<-d>T:\' 'S:\d'{1..4}.txt >"$w/Quarnelvistro.txt"
-    [ $age = new ] || { outcome "$config" "$w" >/dev/null && sleep 0.2; }
+  # unreadable: it alone is named, and every other copy holds its new bytes. Onto exFAT too, which keeps no
+  # change time: an old copy there must not pass for one the failed batch wrote.
+  for onto in exfat "a folder"; do
+    w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S:"
+    if [ "$onto" = exfat ]; then mountDrive exfat "$w/T:" || { expect "$config exfat mounted" 0 1 && continue; }
+    else mkdir "$w/T:"; fi
+    ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+    for age in old new; do
+      for i in 1 2 3 4; do printf "$age $i" >"$w/S:/d$i.txt" && touch -d 2020-01-02 "$w/S:/d$i.txt"; done
+      printf '%s\r\n' '--Dir--<-d>T:\' 'S:\d'{1..4}.txt >"$w/Quarnelvistro.txt"
+      [ $age = new ] || { outcome "$config" "$w" >/dev/null && sleep 0.2; }
+    done
+    # Under Wine its server opens files, with root's rights: there the file is held open instead.
+    if win "$config"; then run=("$T/hold_file.exe" 'S:\d2.txt' "$p -w"); else run=() && chmod 000 "$w/S:/d2.txt"; fi
+    expect "$config <-d> after a failure onto ${onto/exfat/exFAT}: the failed file named, every other copy new" \
+      "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
+        "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
+      "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
   done
-  # Under Wine its server opens files, with root's rights: there the file is held open instead.
-  if win "$config"; then run=("$T/hold_file.exe" 'S:\d2.txt' "$p -w"); else run=() && chmod 000 "$w/S:/d2.txt"; fi
-  expect "$config <-d> after a failure: the failed file named, every other copy new" \
-    "$(printf '1:\r\n%s\r\n%s\r\nS:\\d2.txt|' "Ошибка при копировании файлов. error =  $(win "$config" && echo "1223 (4c7)" || echo "5 (5)")" \
-      "Файлы, которые не удалось скопировать:")$(printf 'new 1old 2new 3new 4')" \
-    "$(as="setpriv --bounding-set=-all" outcome "$config" "$w" "${run[@]}")|$(cat "$w/T:/S/d"{1..4}.txt)"
-  # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not.
-  chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} && printf o >"$w/S:/src/open/o.txt"
+  # Folders that cannot be listed, met by the walk and named by a line, are named; an empty one is not; nor
+  # is a link to one skipped (only a hidden system junction of a user's profile is).
+  chmod 644 "$w/S:/d2.txt" && mkdir -p "$w/S:/src/"{open,shut,empty} "$w/S:/links" && printf o >"$w/S:/src/open/o.txt"
   printf s >"$w/S:/src/shut/s.txt" && chmod 000 "$w/S:/src/shut" && as="setpriv --bounding-set=-all"
-  printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\src\shut' >"$w/Quarnelvistro.txt"
-  expect "$config folders that cannot be listed: exit code 1, each named, the rest copied" \
-    "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r|o.txt' "$rejected")" \
+  ln -s ../src/shut "$w/S:/links/to-shut"
+  printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\src\shut' 'S:\links' >"$w/Quarnelvistro.txt"
+  expect "$config folders that cannot be listed: exit code 1, each named, a link to one too, the rest copied" \
+    "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r\nS:\\links\\to-shut\r|o.txt' "$rejected")" \
     "$(outcome "$config" "$w")|$(ls "$w/T:/S/src/open")"
   chmod 755 "$w/S:/src/shut" && as=""
 done

@@ -3,8 +3,10 @@
 set -u
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD=${QV_BUILD_DIR:-$ROOT/build${QV_BUILD_TAG:-}}
-T=$(mktemp -d "${TMPDIR:-/tmp}/qv-rel.XXXXXX") passed=0 failed=0 links=()
-trap 'rm -f "${links[@]}"; rm -rf "$T"' EXIT  # and the Wine drives that lead into it
+T=$(mktemp -d "${TMPDIR:-/tmp}/qv-rel.XXXXXX") passed=0 failed=0 links=() mounts=() loops=()
+# The drives mounted, then the Wine drives that lead into $T, then $T.
+trap 'for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || fusermount -u "$m"; done
+  for l in "${loops[@]}"; do losetup -d "$l"; done; rm -f "${links[@]}"; rm -rf "$T"' EXIT
 # expect NAME WANTED GOT: exact text, with a diff when it differs.
 expect() {
   if [ "$2" = "$3" ]; then passed=$((passed + 1)) && echo "  ok   $1" && return; fi
@@ -47,3 +49,13 @@ differences() {
   LC_ALL=C join -t $'\t' <(mtimes "$1" "$3") <(mtimes "$2" "$3") | awk -F '\t' '$2 != $3 { print "time " $1 }'
 }
 mtimes() { find -L "$1" -type f -printf '%P\t%T@\n' 2>/dev/null | sed -E "s/(\.[0-9]{$2})[0-9]*$/\1/" | sorted; }
+# mountDrive KIND DIR: a fresh file system of KIND mounted on DIR, as root: fat32 (fusefat), exfat
+# (exfat-fuse) or full (a 2 MB tmpfs).
+mountDrive() {
+  mkdir -p "$2" && case $1 in
+    fat32) truncate -s 64M "$2.img" && mkfs.vfat -F 32 "$2.img" >/dev/null && fusefat -o rw+ "$2.img" "$2" >/dev/null ;;
+    exfat) truncate -s 64M "$2.img" && mkfs.exfat "$2.img" >/dev/null && loops+=("$(losetup -f --show "$2.img")") &&
+      mount.exfat-fuse "${loops[-1]}" "$2" >/dev/null ;;
+    full) mount -t tmpfs -o size=2m tmpfs "$2" ;;
+  esac && mounts+=("$2")
+}

@@ -140,7 +140,8 @@ TEST_F(Window, Runs) {
 }
 
 // An unattended run that cannot open its log makes its backup first and
-// only then says so in a message box, which holds up nothing.
+// only then says so in a message box, which holds up nothing, and which
+// never holds the process for ever.
 TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
     CreateDirectoryA("QuarnelvistroLOG.txt", NULL);
     sb->mkdir("dst3");
@@ -154,6 +155,13 @@ TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
     EXPECT_STREQ("Error of opening of QuarnelvistroLOG.txt file.", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(0, finishProcess(&run, 30000));
+    // No one there: the box waits, then goes by itself after a minute, and
+    // the exit code is the run's (1, a line rejected).
+    sb->writeList("--Dir--" + sb->full("dst3") + "\r\n" + sb->full("gone.txt") + "\r\n" + sb->full("src") + "\r\n");
+    ASSERT_TRUE(startProcess("\"" + program + "\" -w", &run));
+    EXPECT_NE(nullptr, windowOf(run.dwProcessId, NULL, "Err"));
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(run.hProcess, 50000));
+    EXPECT_EQ(1, finishProcess(&run, 40000));
     RemoveDirectoryA("QuarnelvistroLOG.txt");
 }
 

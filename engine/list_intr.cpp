@@ -178,8 +178,8 @@ static bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 // person could open on Windows, goes as deep.
 constexpr int WALK_DEPTH_MAX = 2048;
 static FileIdentity walkPath[WALK_DEPTH_MAX];  // the known folders the walk is in
-static int walkKnown;                         // of them
-static int walkDepth;                         // levels the walk is in
+static int walkKnown;                          // of them
+static int walkDepth;                          // levels the walk is in
 static FileIdentity walkDestination;           // the destination of the walk's source line
 static bool walkDestinationKnown;
 

@@ -386,12 +386,13 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
         lastError = winError(errno);
         return FALSE;
     }
-    if (lstat(toPath, &st) == 0 && (!(flags & MOVEFILE_REPLACE_EXISTING) || S_ISDIR(st.st_mode))) {
-        lastError = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS;
+    if (!(flags & MOVEFILE_REPLACE_EXISTING) && lstat(toPath, &st) == 0) {
+        lastError = ERROR_ALREADY_EXISTS;
         return FALSE;
     }
     if (rename(fromPath, toPath) == 0) return TRUE;
-    lastError = winError(errno);
+    // Windows moves no file over a folder.
+    lastError = errno == EISDIR ? ERROR_ACCESS_DENIED : winError(errno);
     return FALSE;
 }
 

@@ -598,6 +598,199 @@ static bool needsCopy(PathNode* node) {
     return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
 }
 
+// --- What a destination folder holds ---
+
+// Over a network drive a question about one file costs a round trip, and a
+// folder's listing brings many files in a few. A "<+d>" entry is decided
+// from the listing of its destination folder where that settles it. The
+// walker makes a folder's entries one after another, so that one listing
+// serves the run of them; it is released before the next folder, and
+// memory stays bounded by the largest folder.
+
+static const char* lastName(const char* path);
+
+// A run this short is asked about file by file: opening, reading and
+// closing a listing costs as many round trips.
+static constexpr uint32_t LISTED_RUN_MIN = 4;
+// A folder whose files and subfolders interleave ends its run at each
+// subfolder; listed once a run, a large one would be read over and over.
+// Past this many files an entry of the run, the run is asked about file by
+// file instead.
+static constexpr uint32_t LISTED_PER_ENTRY = 64;
+
+// One file of a listing, its name and NUL after it in the listing's block.
+struct ListedFile {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+};
+
+struct FolderListing {
+    const char* folder;  // the folder of the run, with its separator: the start of an entry's pathTo; NULL: none
+    size_t folderLen;
+    char* block;         // the files listed, one after another
+    size_t used, room;
+    uint32_t count;
+    const ListedFile** files;  // into block, sorted by name; NULL: the run is asked about file by file
+    const char* missing;       // the last folder found not to exist, as folder
+    size_t missingLen;
+};
+
+static const char* listedName(const ListedFile* file) { return (const char*)(file + 1); }
+
+static size_t listedSize(size_t nameLen) {
+    const size_t align = alignof(ListedFile);
+    return (sizeof(ListedFile) + nameLen + 1 + align - 1) / align * align;
+}
+
+static void releaseListing(FolderListing* listing) {
+    freeMem(listing->block);
+    freeMem(listing->files);
+    listing->folder = NULL;
+    listing->block = NULL;
+    listing->files = NULL;
+    listing->used = listing->room = 0;
+    listing->count = 0;
+}
+
+// Whether the entry's destination lies in the folder (folderLen bytes, its
+// separator included), not below it.
+static bool inFolder(const PathNode* node, const char* folder, size_t folderLen) {
+    return node->lenTo > folderLen && !memcmp(node->pathTo, folder, folderLen) &&
+           !strpbrk(node->pathTo + folderLen, "\\/");
+}
+
+// Whether the entry's destination lies in or below a folder that does not
+// exist: nothing is copied before every entry is decided, so none of it is
+// there.
+static bool belowMissing(const PathNode* node, const FolderListing* listing) {
+    return listing->missing && node->lenTo > listing->missingLen &&
+           !memcmp(node->pathTo, listing->missing, listing->missingLen);
+}
+
+// Appends a file found. False when out of memory.
+static bool keepListed(FolderListing* listing, const FindRecord* found) {
+    const size_t nameLen = strlen(found->cFileName), size = listedSize(nameLen);
+    if (size > listing->room - listing->used) {
+        const size_t room = listing->room * 2 + size + 4096;
+        char* grown = (char*)allocMem(room);
+        if (!grown) return false;
+        if (listing->used) memcpy(grown, listing->block, listing->used);
+        freeMem(listing->block);
+        listing->block = grown;
+        listing->room = room;
+    }
+    ListedFile* file = (ListedFile*)(listing->block + listing->used);
+    memset(file, 0, sizeof *file);
+    file->data.dwFileAttributes = found->dwFileAttributes;
+    file->data.ftLastWriteTime = found->ftLastWriteTime;
+    file->data.nFileSizeHigh = found->nFileSizeHigh;
+    file->data.nFileSizeLow = found->nFileSizeLow;
+    memcpy(file + 1, found->cFileName, nameLen + 1);
+    listing->used += size;
+    listing->count++;
+    return true;
+}
+
+static int compareListed(const void* a, const void* b) {
+    return strcmp(listedName(*(const ListedFile* const*)a), listedName(*(const ListedFile* const*)b));
+}
+
+static int compareToListed(const void* name, const void* file) {
+    return strcmp((const char*)name, listedName(*(const ListedFile* const*)file));
+}
+
+// The listed files sorted by name. False when out of memory.
+static bool sortListed(FolderListing* listing) {
+    listing->files = (const ListedFile**)allocMem((size_t)listing->count * sizeof *listing->files + 1);
+    if (!listing->files) return false;
+    size_t at = 0;
+    for (uint32_t i = 0; i < listing->count; i++) {
+        const ListedFile* file = (const ListedFile*)(listing->block + at);
+        listing->files[i] = file;
+        at += listedSize(strlen(listedName(file)));
+    }
+    qsort(listing->files, listing->count, sizeof *listing->files, compareListed);
+    return true;
+}
+
+// Lists the destination folder of node (folderLen bytes, its separator
+// included) for the run of entries in it from node on. A short run, a
+// folder that cannot be listed and one far larger than its run are left
+// unlisted; a folder that does not exist is remembered. False when out of
+// memory.
+static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing) {
+    listing->folder = node->pathTo;
+    listing->folderLen = folderLen;
+    uint32_t run = 0;
+    for (const PathNode* next = node; next && inFolder(next, node->pathTo, folderLen); next = next->next)
+        if (++run == UINT32_MAX / LISTED_PER_ENTRY) break;
+    if (run < LISTED_RUN_MIN) return true;
+    // "folder\*", written over the name for a moment.
+    char* name = node->pathTo + folderLen;
+    const char kept[2] = {name[0], name[1]};
+    name[0] = '*';
+    name[1] = 0;
+    FindRecord found;
+    HANDLE enumeration = findFirstFile(node->pathTo, &found);
+    const DWORD error = GetLastError();
+    name[0] = kept[0];
+    name[1] = kept[1];
+    if (enumeration == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            listing->missing = node->pathTo;
+            listing->missingLen = folderLen;
+        }
+        return true;
+    }
+    bool haveMemory = true, whole = true;
+    do {
+        // A name no UTF-8 holds is no entry's: its file is asked about.
+        if (found.nameUnusable || !strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
+        whole = listing->count < run * LISTED_PER_ENTRY;
+        haveMemory = !whole || keepListed(listing, &found);
+    } while (haveMemory && whole && findNextFile(enumeration, &found));
+    FindClose(enumeration);
+    if (!haveMemory) return false;
+    if (whole) return sortListed(listing);
+    const char* folder = listing->folder;
+    releaseListing(listing);
+    listing->folder = folder;
+    return true;
+}
+
+// The file the listing shows under the entry's own name, which every drive
+// finds first; NULL where it shows none (a drive that ignores case may find
+// another spelling, Windows a short name) or a link, whose target the drive
+// is asked for.
+static const ListedFile* listedAs(const FolderListing* listing, const PathNode* node) {
+    if (!listing->files) return NULL;
+    const ListedFile* const* found = (const ListedFile* const*)bsearch(
+        lastName(node->pathTo), listing->files, listing->count, sizeof *listing->files, compareToListed);
+    return found && !((*found)->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? *found : NULL;
+}
+
+// needsCopy's answer, from the listing of the entry's destination folder
+// where that settles it: no question about a file below a folder that does
+// not exist, nor about one the listing shows under its name. False when out
+// of memory.
+static bool needsCopyListed(PathNode* node, FolderListing* listing, bool* copyIt) {
+    const size_t folderLen = (size_t)(lastName(node->pathTo) - node->pathTo);
+    const bool listable = node->checkDate && folderLen;
+    if (listable && !(listing->folder && inFolder(node, listing->folder, listing->folderLen))) {
+        releaseListing(listing);
+        if (!belowMissing(node, listing) && !listFolder(node, folderLen, listing)) return false;
+    }
+    const ListedFile* listed = listable ? listedAs(listing, node) : NULL;
+    if (listable && belowMissing(node, listing)) {
+        *copyIt = true;
+    } else if (listed) {
+        node->timeTo = listed->data.ftLastWriteTime;
+        *copyIt = !isBackupOf(listed->data, node->timeFrom, node->sizeFrom);
+    } else {
+        *copyIt = needsCopy(node);
+    }
+    return true;
+}
+
 static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo); }
 
 // How a file to be copied is copied: in the shell's batch, which shows the
@@ -984,15 +1177,17 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     if (!sorted) return noMemory(errorText);
 
     char shellText[sizeof copyFailedFormat + 32] = "";
-    bool haveMemory = true, stopped = false;
+    bool haveMemory = true, stopped = false, copyIt = false;
+    FolderListing listing = {};
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
         // A destination the file calls cannot take is not copied; the report names it.
         if (node->toCopy == TO_COPY_HELD)
             haveMemory = flag(entries, node, TO_COPY_HELD);
-        else if (destinationFits(node) && needsCopy(node))
+        else if (destinationFits(node) && (haveMemory = needsCopyListed(node, &listing, &copyIt)) && copyIt)
             haveMemory = flag(entries, node, copyWay(node));
     }
+    releaseListing(&listing);
     haveMemory = haveMemory && copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
         haveMemory = copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);

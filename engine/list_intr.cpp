@@ -1177,15 +1177,18 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     if (!sorted) return noMemory(errorText);
 
     char shellText[sizeof copyFailedFormat + 32] = "";
-    bool haveMemory = true, stopped = false, copyIt = false;
+    bool haveMemory = true, stopped = false;
     FolderListing listing = {};
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
         // A destination the file calls cannot take is not copied; the report names it.
-        if (node->toCopy == TO_COPY_HELD)
+        if (node->toCopy == TO_COPY_HELD) {
             haveMemory = flag(entries, node, TO_COPY_HELD);
-        else if (destinationFits(node) && (haveMemory = needsCopyListed(node, &listing, &copyIt)) && copyIt)
-            haveMemory = flag(entries, node, copyWay(node));
+        } else if (destinationFits(node)) {
+            bool copyIt = false;
+            haveMemory = needsCopyListed(node, &listing, &copyIt);
+            if (haveMemory && copyIt) haveMemory = flag(entries, node, copyWay(node));
+        }
     }
     releaseListing(&listing);
     haveMemory = haveMemory && copyFlagged(entries, silent, passStart, shellText, sizeof shellText, &stopped);

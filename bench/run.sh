@@ -293,6 +293,7 @@ if startSshd; then
   # nativeNet TREE BACKUP_FOLDER and wineNet BACKUP_FOLDER: the list of a run.
   nativeNet() { list "$n" "$netDir/$2" "$n/$1"; }
   wineNet() { list "$n" "$1" 'S:\n\src'; }
+  mkdir -p "$netDir/qsrc" "$netDir/qbig" "$netDir/w" "$n/w"
   for t in src big; do
     nativeNet $t q$t && env -C "$n" "$native" -w && logEmpty "$n"
     rsync -a "$n/$t/" "$netDir/r$t/"

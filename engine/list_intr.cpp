@@ -630,7 +630,7 @@ struct FolderListing {
     size_t used, room;
     uint32_t count;
     const ListedFile** files;  // into block, sorted by name; NULL: the run is asked about file by file
-    const char* missing;       // the last folder found not to exist, as folder
+    const char* missing;       // the last folder found not to exist, as folder is; NULL: none
     size_t missingLen;
 };
 

@@ -255,7 +255,7 @@ rm -rf "$x"
 # sshfs or the kernel answers for the network. Each tree is backed up once
 # untimed; then every timed run has nothing to copy.
 startSshd() {
-  local port
+  local port k
   command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] && [ -c /dev/fuse ] || return 1
   rm -rf "$ssh" && mkdir -p "$ssh" /run/sshd && chmod 700 "$ssh" || return 1
   ssh-keygen -q -t ed25519 -N '' -f "$ssh/host" && ssh-keygen -q -t ed25519 -N '' -f "$ssh/client" || return 1
@@ -312,6 +312,7 @@ if startSshd; then
     wineNet 'S:\n\w' && timed netWineTmp env -C "$n" "${wine[@]}" "$windows" -w && logEmpty "$n"
   done
   netWritten=$(find "$served" "$n/w" -newer "$n/backedUp" ! -type d | wc -l)
+  fusermount -u "$netDir" || fusermount -u -z "$netDir"
 else
   echo "!!! bench: network drive NOT MEASURED: sshd or sshfs could not start $(tail -1 "$ssh/log" 2>/dev/null)" >&2
 fi

@@ -598,14 +598,17 @@ static bool needsCopy(PathNode* node) {
     return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
 }
 
+static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo); }
+
 // --- What a destination folder holds ---
 
 // Over a network drive a question about one file costs a round trip, and a
 // folder's listing brings many files in a few. A "<+d>" entry is decided
 // from the listing of its destination folder where that settles it. The
 // walker makes a folder's entries one after another, so that one listing
-// serves the run of them; it is released before the next folder, and
-// memory stays bounded by the largest folder.
+// serves the run of them. Only what the run's entries need of it is kept,
+// and that is released before the next folder: memory stays bounded by the
+// largest folder, a few bytes an entry.
 
 static const char* lastName(const char* path);
 
@@ -618,36 +621,31 @@ static constexpr uint32_t LISTED_RUN_MIN = 4;
 // file instead.
 static constexpr uint32_t LISTED_PER_ENTRY = 64;
 
-// One file of a listing, its name and NUL after it in the listing's block.
-struct ListedFile {
-    WIN32_FILE_ATTRIBUTE_DATA data;
+// What the listing showed of an entry's destination.
+enum Listed : uint8_t {
+    LISTED_UNSHOWN,  // nothing under its own name, or a link: the drive is asked
+    LISTED_BACKUP,   // its source's backup
+    LISTED_STALE,    // another file, or a folder
+};
+
+struct RunEntry {
+    PathNode* node;
+    Listed listed;
 };
 
 struct FolderListing {
     const char* folder;  // the folder of the run, with its separator: the start of an entry's pathTo; NULL: none
     size_t folderLen;
-    char* block;         // the files listed, one after another
-    size_t used, room;
+    RunEntry* run;       // the entries the listing decides, sorted by name; NULL: asked about file by file
     uint32_t count;
-    const ListedFile** files;  // into block, sorted by name; NULL: the run is asked about file by file
-    const char* missing;       // the last folder found not to exist, as folder is; NULL: none
+    const char* missing;  // the last folder found not to exist, as folder is; NULL: none
     size_t missingLen;
 };
 
-static const char* listedName(const ListedFile* file) { return (const char*)(file + 1); }
-
-static size_t listedSize(size_t nameLen) {
-    const size_t align = alignof(ListedFile);
-    return (sizeof(ListedFile) + nameLen + 1 + align - 1) / align * align;
-}
-
 static void releaseListing(FolderListing* listing) {
-    freeMem(listing->block);
-    freeMem(listing->files);
+    freeMem(listing->run);
     listing->folder = NULL;
-    listing->block = NULL;
-    listing->files = NULL;
-    listing->used = listing->room = 0;
+    listing->run = NULL;
     listing->count = 0;
 }
 
@@ -666,50 +664,42 @@ static bool belowMissing(const PathNode* node, const FolderListing* listing) {
            !memcmp(node->pathTo, listing->missing, listing->missingLen);
 }
 
-// Appends a file found. False when out of memory.
-static bool keepListed(FolderListing* listing, const FindRecord* found) {
-    const size_t nameLen = strlen(found->cFileName), size = listedSize(nameLen);
-    if (size > listing->room - listing->used) {
-        const size_t room = listing->room * 2 + size + 4096;
-        char* grown = (char*)allocMem(room);
-        if (!grown) return false;
-        if (listing->used) memcpy(grown, listing->block, listing->used);
-        freeMem(listing->block);
-        listing->block = grown;
-        listing->room = room;
+// The entries the copy pass asks about: the ones needsCopy would be asked.
+static bool decidedHere(const PathNode* node) {
+    return node->checkDate && node->toCopy != TO_COPY_HELD && destinationFits(node);
+}
+
+// The entries of a run share their folder: their destinations sort as their names.
+static int compareRun(const void* a, const void* b) {
+    return strcmp(((const RunEntry*)a)->node->pathTo, ((const RunEntry*)b)->node->pathTo);
+}
+
+struct FoundName {
+    const char* name;
+    size_t folderLen;
+};
+
+static int compareFound(const void* found, const void* entry) {
+    const FoundName* key = (const FoundName*)found;
+    return strcmp(key->name, ((const RunEntry*)entry)->node->pathTo + key->folderLen);
+}
+
+// Decides every entry of the run named as the file found (a file the list
+// names twice has two).
+static void decideFound(FolderListing* listing, const FindRecord* found) {
+    const FoundName key = {found->cFileName, listing->folderLen};
+    RunEntry* hit = (RunEntry*)bsearch(&key, listing->run, listing->count, sizeof *listing->run, compareFound);
+    if (!hit || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+    while (hit > listing->run && !compareFound(&key, hit - 1)) hit--;
+    WIN32_FILE_ATTRIBUTE_DATA copied = {};
+    copied.dwFileAttributes = found->dwFileAttributes;
+    copied.ftLastWriteTime = found->ftLastWriteTime;
+    copied.nFileSizeHigh = found->nFileSizeHigh;
+    copied.nFileSizeLow = found->nFileSizeLow;
+    for (; hit < listing->run + listing->count && !compareFound(&key, hit); hit++) {
+        hit->node->timeTo = copied.ftLastWriteTime;
+        hit->listed = isBackupOf(copied, hit->node->timeFrom, hit->node->sizeFrom) ? LISTED_BACKUP : LISTED_STALE;
     }
-    ListedFile* file = (ListedFile*)(listing->block + listing->used);
-    memset(file, 0, sizeof *file);
-    file->data.dwFileAttributes = found->dwFileAttributes;
-    file->data.ftLastWriteTime = found->ftLastWriteTime;
-    file->data.nFileSizeHigh = found->nFileSizeHigh;
-    file->data.nFileSizeLow = found->nFileSizeLow;
-    memcpy(file + 1, found->cFileName, nameLen + 1);
-    listing->used += size;
-    listing->count++;
-    return true;
-}
-
-static int compareListed(const void* a, const void* b) {
-    return strcmp(listedName(*(const ListedFile* const*)a), listedName(*(const ListedFile* const*)b));
-}
-
-static int compareToListed(const void* name, const void* file) {
-    return strcmp((const char*)name, listedName(*(const ListedFile* const*)file));
-}
-
-// The listed files sorted by name. False when out of memory.
-static bool sortListed(FolderListing* listing) {
-    listing->files = (const ListedFile**)allocMem((size_t)listing->count * sizeof *listing->files + 1);
-    if (!listing->files) return false;
-    size_t at = 0;
-    for (uint32_t i = 0; i < listing->count; i++) {
-        const ListedFile* file = (const ListedFile*)(listing->block + at);
-        listing->files[i] = file;
-        at += listedSize(strlen(listedName(file)));
-    }
-    qsort(listing->files, listing->count, sizeof *listing->files, compareListed);
-    return true;
 }
 
 // Lists the destination folder of node (folderLen bytes, its separator
@@ -720,10 +710,10 @@ static bool sortListed(FolderListing* listing) {
 static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing) {
     listing->folder = node->pathTo;
     listing->folderLen = folderLen;
-    uint32_t run = 0;
+    uint32_t count = 0;
     for (const PathNode* next = node; next && inFolder(next, node->pathTo, folderLen); next = next->next)
-        if (++run == UINT32_MAX / LISTED_PER_ENTRY) break;
-    if (run < LISTED_RUN_MIN) return true;
+        if (decidedHere(next) && ++count == UINT32_MAX / LISTED_PER_ENTRY) break;
+    if (count < LISTED_RUN_MIN) return true;
     // "folder\*", written over the name for a moment.
     char* name = node->pathTo + folderLen;
     const char kept[2] = {name[0], name[1]};
@@ -741,37 +731,49 @@ static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing)
         }
         return true;
     }
-    bool haveMemory = true, whole = true;
+    listing->run = (RunEntry*)allocMem((size_t)count * sizeof *listing->run);
+    if (!listing->run) {
+        FindClose(enumeration);
+        return false;
+    }
+    for (PathNode* next = node; listing->count < count; next = next->next)
+        if (decidedHere(next)) listing->run[listing->count++] = {next, LISTED_UNSHOWN};
+    qsort(listing->run, count, sizeof *listing->run, compareRun);
+    uint64_t seen = 0;
+    bool whole = true;
     do {
-        // A name no UTF-8 holds is no entry's: its file is asked about.
+        // A name no UTF-8 holds is no entry's.
         if (found.nameUnusable || !strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
-        whole = listing->count < run * LISTED_PER_ENTRY;
-        haveMemory = !whole || keepListed(listing, &found);
-    } while (haveMemory && whole && findNextFile(enumeration, &found));
+        whole = ++seen <= (uint64_t)count * LISTED_PER_ENTRY;
+        if (whole) decideFound(listing, &found);
+    } while (whole && findNextFile(enumeration, &found));
     FindClose(enumeration);
-    if (!haveMemory) return false;
-    if (whole) return sortListed(listing);
-    const char* folder = listing->folder;
-    releaseListing(listing);
-    listing->folder = folder;
+    if (!whole) {
+        const char* folder = listing->folder;
+        releaseListing(listing);
+        listing->folder = folder;
+    }
     return true;
 }
 
-// The file the listing shows under the entry's own name, which every drive
-// finds first; NULL where it shows none (a drive that ignores case may find
-// another spelling, Windows a short name) or a link, whose target the drive
-// is asked for.
-static const ListedFile* listedAs(const FolderListing* listing, const PathNode* node) {
-    if (!listing->files) return NULL;
-    const ListedFile* const* found = (const ListedFile* const*)bsearch(
-        lastName(node->pathTo), listing->files, listing->count, sizeof *listing->files, compareToListed);
-    return found && !((*found)->data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? *found : NULL;
+// The run's record of the entry; NULL when the run holds none.
+static const RunEntry* runEntryOf(const FolderListing* listing, PathNode* node) {
+    if (!listing->run) return NULL;
+    const RunEntry key = {node, LISTED_UNSHOWN}, *end = listing->run + listing->count;
+    const RunEntry* entry = (const RunEntry*)bsearch(&key, listing->run, listing->count, sizeof key, compareRun);
+    if (!entry) return NULL;
+    while (entry > listing->run && !compareRun(&key, entry - 1)) entry--;
+    for (; entry < end && !compareRun(&key, entry); entry++)
+        if (entry->node == node) return entry;
+    return NULL;
 }
 
 // needsCopy's answer, from the listing of the entry's destination folder
 // where that settles it: no question about a file below a folder that does
-// not exist, nor about one the listing shows under its name. False when out
-// of memory.
+// not exist, nor about one the listing shows under its own name, which
+// every drive finds first. Where it shows none, a drive that ignores case
+// may find another spelling, Windows a short name: the file is asked about.
+// False when out of memory.
 static bool needsCopyListed(PathNode* node, FolderListing* listing, bool* copyIt) {
     const size_t folderLen = (size_t)(lastName(node->pathTo) - node->pathTo);
     const bool listable = node->checkDate && folderLen;
@@ -779,19 +781,16 @@ static bool needsCopyListed(PathNode* node, FolderListing* listing, bool* copyIt
         releaseListing(listing);
         if (!belowMissing(node, listing) && !listFolder(node, folderLen, listing)) return false;
     }
-    const ListedFile* listed = listable ? listedAs(listing, node) : NULL;
-    if (listable && belowMissing(node, listing)) {
+    const RunEntry* entry = listable ? runEntryOf(listing, node) : NULL;
+    const Listed listed = entry ? entry->listed : LISTED_UNSHOWN;
+    if (listable && belowMissing(node, listing))
         *copyIt = true;
-    } else if (listed) {
-        node->timeTo = listed->data.ftLastWriteTime;
-        *copyIt = !isBackupOf(listed->data, node->timeFrom, node->sizeFrom);
-    } else {
+    else if (listed != LISTED_UNSHOWN)
+        *copyIt = listed == LISTED_STALE;
+    else
         *copyIt = needsCopy(node);
-    }
     return true;
 }
-
-static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo); }
 
 // How a file to be copied is copied: in the shell's batch, which shows the
 // window's progress and handles many files at once, where it can take both

@@ -98,8 +98,9 @@ TEST(PosixTree, OnADriveThatTellsCaseApartEachNameIsDecidedByItsOwnFile) {
     Sandbox box;
     const struct {
         const char *name, *content, *backupName, *backupContent;
-    } files[] = {{"Notes.txt", "notes", "notes.txt", "notes"}, {"README.txt", "one", "README.txt", "one"},
-                 {"readme.txt", "two!", "readme.txt", "tw"},    {"a.txt", "a", "a.txt", "a"}};
+    } files[] = {{"notes.TXT", "notes", "notes.txt", "notes"}, {"README.txt", "one", "README.txt", "one"},
+                 {"readme.txt", "two!", "readme.txt", "tw"},    {"a.txt", "a", "a.txt", "a"},
+                 {"b.txt", "b", "b.txt", "b"}};
     Strings want;
     for (const auto& f : files) {
         const std::string rel = "src\\" + std::string(f.name), backup = box.mirror("src\\" + std::string(f.backupName));

@@ -88,10 +88,11 @@ aside() {
 
 # Whatever the bench set up goes when it ends, however it ends.
 exfatDir=$work/exfat exfatDev='' wineUp=''
-netDir=$work/net ssh=$work/ssh sshdPid=''
+netDir=$work/net ssh=$work/ssh sshdPid='' sshfsPids=()
 cleanup() {
   [ -z "$wineUp" ] || wineserver -k 2>/dev/null || true
   ! mountpoint -q "$netDir" 2>/dev/null || fusermount -u "$netDir" 2>/dev/null || fusermount -u -z "$netDir" || true
+  [ ${#sshfsPids[@]} -eq 0 ] || kill "${sshfsPids[@]}" 2>/dev/null || true
   if [ -n "$sshdPid" ]; then kill "$sshdPid" 2>/dev/null && wait "$sshdPid" 2>/dev/null || true; fi
   rm -rf "$ssh"
   if [ -n "$exfatDev" ]; then
@@ -276,11 +277,28 @@ startSshd() {
   done
   sshfsArgs=(-p "$port" -o "IdentityFile=$ssh/client,UserKnownHostsFile=/dev/null,StrictHostKeyChecking=no"
     -o "BatchMode=yes,LogLevel=ERROR" "root@127.0.0.1:$served" "$netDir")
-  mkdir -p "$netDir" "$served" && sshfs "${sshfsArgs[@]}"
+  mkdir -p "$netDir" "$served" && mountNet
+}
+# sshfs in the foreground, in the background: its process is known, to be
+# ended with its mount. Wine's server may hold the old mount, which then is
+# only detached.
+mountNet() {
+  local k
+  sshfs -f "${sshfsArgs[@]}" 2>>"$ssh/log" &
+  sshfsPids+=($!)
+  for ((k = 0; k < 100; k++)); do
+    mountpoint -q "$netDir" && return 0
+    kill -0 "${sshfsPids[-1]}" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
 }
 remount() {
   fusermount -u "$netDir" 2>/dev/null || fusermount -u -z "$netDir"
-  sshfs "${sshfsArgs[@]}" || { echo "bench: the network drive cannot be mounted again" >&2 && exit 1; }
+  kill "${sshfsPids[@]}" 2>/dev/null || true
+  wait "${sshfsPids[@]}" 2>/dev/null || true
+  sshfsPids=()
+  mountNet || { echo "bench: the network drive cannot be mounted again" >&2 && exit 1; }
 }
 netNative=() netNativeBig=() netRsync=() netRsyncBig=() netLs=() netLsBig=() netWine=() netWineTmp=()
 n=$shm/n served=$shm/served
@@ -313,6 +331,7 @@ if startSshd; then
   done
   netWritten=$(find "$served" "$n/w" -newer "$n/backedUp" ! -type d | wc -l)
   fusermount -u "$netDir" || fusermount -u -z "$netDir"
+  kill "${sshfsPids[@]}" 2>/dev/null || true
 else
   echo "!!! bench: network drive NOT MEASURED: sshd or sshfs could not start $(tail -1 "$ssh/log" 2>/dev/null)" >&2
 fi

@@ -462,6 +462,8 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
     row "Wine, $wineFiles files: nothing to copy, network drive vs tmpfs" "$(median "${netWine[@]}")" \
       "$(median "${netWineTmp[@]}")" 2.0
     echo
+    echo "For scale: \`ls -lR\` of the backup alone takes $(median "${netLs[@]}") s, the Wine run onto tmpfs" \
+      "$(median "${netWineTmp[@]}") s."
     echo "Files the runs with nothing to copy wrote: $netWritten (should be 0)."
   fi
   echo

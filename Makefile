@@ -35,8 +35,9 @@ stress: deps build-linux
 	@./tests/reliability/stress.sh
 
 # Speed and memory against cp -a, rsync -a and Wine's xcopy (BENCH_FILES=100000);
-# nothing to copy onto exFAT (BENCH_EXFAT_FILES=20000) and many unreadable
-# files (BENCH_FAIL_FILES=10000), each of those runs stopped after BENCH_LIMIT=900 s.
+# nothing to copy onto exFAT (BENCH_EXFAT_FILES=20000) and onto a network drive
+# (BENCH_NET_FILES=20000); many unreadable files (BENCH_FAIL_FILES=10000), each
+# of those runs stopped after BENCH_LIMIT=900 s.
 bench: deps build-linux build-win64
 	@./bench/run.sh $(BENCH_FILES)
 

@@ -10,6 +10,10 @@
 # drive (BENCH_EXFAT_FILES files natively, 20000; WINE_FILES under Wine),
 # and BENCH_FAIL_FILES files (10000) with none, 1% or half of them
 # unreadable; those runs are stopped after BENCH_LIMIT seconds (900).
+# Nothing to copy onto a network drive (sshfs to an sshd of the bench's own
+# on 127.0.0.1, mounted afresh before each run): WINE_FILES files natively
+# and under Wine, BENCH_NET_FILES (20000) natively, against rsync -a and
+# ls -lR over the same mount; RUNS runs each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -18,6 +22,7 @@ wineFiles=${2:-5000}
 runs=${3:-3}
 exfatFiles=${BENCH_EXFAT_FILES:-20000}
 failFiles=${BENCH_FAIL_FILES:-10000}
+netFiles=${BENCH_NET_FILES:-20000}
 limit=${BENCH_LIMIT:-900}
 build=$top/build${QV_BUILD_TAG:-}
 native=$build/linux/Quarnelvistro
@@ -83,13 +88,18 @@ aside() {
 
 # Whatever the bench set up goes when it ends, however it ends.
 exfatDir=$work/exfat exfatDev='' wineUp=''
+netDir=$work/net ssh=$work/ssh sshdPid='' sshfsPids=()
 cleanup() {
   [ -z "$wineUp" ] || wineserver -k 2>/dev/null || true
+  ! mountpoint -q "$netDir" 2>/dev/null || fusermount -u "$netDir" 2>/dev/null || fusermount -u -z "$netDir" || true
+  [ ${#sshfsPids[@]} -eq 0 ] || kill "${sshfsPids[@]}" 2>/dev/null || true
+  if [ -n "$sshdPid" ]; then kill "$sshdPid" 2>/dev/null && wait "$sshdPid" 2>/dev/null || true; fi
+  rm -rf "$ssh"
   if [ -n "$exfatDev" ]; then
     fusermount -u "$exfatDir" 2>/dev/null || umount -l "$exfatDir" || true
     losetup -d "$exfatDev" || true
   fi
-  rm -f "$prefix/dosdevices/"[es]:
+  rm -f "$prefix/dosdevices/"[ens]:
   rm -rf "$shm"
 }
 shm=/dev/shm/qv-bench${QV_BUILD_TAG:-}
@@ -240,6 +250,93 @@ else
 fi
 rm -rf "$x"
 
+# Onto a network drive: the backup folder is served by an sshd started here
+# (its own host key and config, 127.0.0.1 only, root by a key made here)
+# and mounted with sshfs, afresh before each timed run, so that no cache of
+# sshfs or the kernel answers for the network. Each tree is backed up once
+# untimed; then every timed run has nothing to copy.
+startSshd() {
+  local port k
+  command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] && [ -c /dev/fuse ] || return 1
+  rm -rf "$ssh" && mkdir -p "$ssh" /run/sshd && chmod 700 "$ssh" || return 1
+  ssh-keygen -q -t ed25519 -N '' -f "$ssh/host" && ssh-keygen -q -t ed25519 -N '' -f "$ssh/client" || return 1
+  cp "$ssh/client.pub" "$ssh/authorized"
+  # A port no one listens on.
+  for ((port = 20000 + $$ % 20000; port < 65000; port += 97)); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $ssh/host" "AuthorizedKeysFile $ssh/authorized" \
+    "PermitRootLogin prohibit-password" "PasswordAuthentication no" "KbdInteractiveAuthentication no" \
+    "UsePAM no" "StrictModes no" "PidFile none" "Subsystem sftp internal-sftp" >"$ssh/config"
+  /usr/sbin/sshd -D -e -f "$ssh/config" 2>"$ssh/log" &
+  sshdPid=$!
+  for ((k = 0; k < 50; k++)); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    kill -0 "$sshdPid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  sshfsArgs=(-p "$port" -o "IdentityFile=$ssh/client,UserKnownHostsFile=/dev/null,StrictHostKeyChecking=no"
+    -o "BatchMode=yes,LogLevel=ERROR" "root@127.0.0.1:$served" "$netDir")
+  mkdir -p "$netDir" "$served" && mountNet
+}
+# sshfs in the foreground, in the background: its process is known, to be
+# ended with its mount. Wine's server may hold the old mount, which then is
+# only detached.
+mountNet() {
+  local k
+  sshfs -f "${sshfsArgs[@]}" 2>>"$ssh/log" &
+  sshfsPids+=($!)
+  for ((k = 0; k < 100; k++)); do
+    mountpoint -q "$netDir" && return 0
+    kill -0 "${sshfsPids[-1]}" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+remount() {
+  fusermount -u "$netDir" 2>/dev/null || fusermount -u -z "$netDir"
+  kill "${sshfsPids[@]}" 2>/dev/null || true
+  wait "${sshfsPids[@]}" 2>/dev/null || true
+  sshfsPids=()
+  mountNet || { echo "bench: the network drive cannot be mounted again" >&2 && exit 1; }
+}
+netNative=() netNativeBig=() netRsync=() netRsyncBig=() netLs=() netLsBig=() netWine=() netWineTmp=()
+n=$shm/n served=$shm/served
+rm -rf "$n" "$served" && mkdir -p "$n"
+if startSshd; then
+  echo "bench: nothing to copy onto a network drive, native ($wineFiles and $netFiles files) and Wine ($wineFiles files)"
+  makeTree "$n/src" "$wineFiles"
+  makeTree "$n/big" "$netFiles"
+  ln -sfn "$netDir" "$prefix/dosdevices/n:"
+  # nativeNet TREE BACKUP_FOLDER and wineNet BACKUP_FOLDER: the list of a run.
+  nativeNet() { list "$n" "$netDir/$2" "$n/$1"; }
+  wineNet() { list "$n" "$1" 'S:\n\src'; }
+  mkdir -p "$netDir/qsrc" "$netDir/qbig" "$netDir/w" "$n/w"
+  for t in src big; do
+    nativeNet $t q$t && env -C "$n" "$native" -w && logEmpty "$n"
+    rsync -a "$n/$t/" "$netDir/r$t/"
+  done
+  for d in 'N:\w' 'S:\n\w'; do wineNet "$d" && env -C "$n" "${wine[@]}" "$windows" -w && logEmpty "$n"; done
+  touch "$n/backedUp"
+  for ((run = 1; run <= runs; run++)); do
+    echo "bench: network drive run $run of $runs"
+    remount && nativeNet src qsrc && timed netNative env -C "$n" "$native" -w && logEmpty "$n"
+    remount && nativeNet big qbig && timed netNativeBig env -C "$n" "$native" -w && logEmpty "$n"
+    remount && timed netRsync rsync -a "$n/src/" "$netDir/rsrc/"
+    remount && timed netRsyncBig rsync -a "$n/big/" "$netDir/rbig/"
+    remount && timed netLs ls -lR "$netDir/qsrc"
+    remount && timed netLsBig ls -lR "$netDir/qbig"
+    remount && wineNet 'N:\w' && timed netWine env -C "$n" "${wine[@]}" "$windows" -w && logEmpty "$n"
+    wineNet 'S:\n\w' && timed netWineTmp env -C "$n" "${wine[@]}" "$windows" -w && logEmpty "$n"
+  done
+  netWritten=$(find "$served" "$n/w" -newer "$n/backedUp" ! -type d | wc -l)
+  fusermount -u "$netDir" || fusermount -u -z "$netDir"
+  kill "${sshfsPids[@]}" 2>/dev/null || true
+else
+  echo "!!! bench: network drive NOT MEASURED: sshd or sshfs could not start $(tail -1 "$ssh/log" 2>/dev/null)" >&2
+fi
+rm -rf "$n" "$served"
+
 # Many files the copy cannot read: of FAIL_FILES files none, every 100th or
 # every other one is unreadable (chmod 000) to the program, which runs
 # without root's right to read past file modes. Each run starts from an
@@ -346,6 +443,30 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
     echo "- Wine, exFAT: ${check[exWine]}; tmpfs: ${check[exWineTmp]}"
   fi
   echo
+  echo "## Nothing to copy onto a network drive"
+  echo
+  if [ ${#netNative[@]} -eq 0 ]; then
+    echo "**NOT MEASURED**: sshd or sshfs could not start on this machine."
+  else
+    echo "The backup folder on an sshfs mount of an sshd on 127.0.0.1 (both started by the bench), mounted afresh"
+    echo "before every timed run so that no cache helps; the sources on tmpfs, trees of 100 files a folder, all"
+    echo "backed up already. The x86-64 program's through drive N:, beside it the same run onto tmpfs. \`rsync -a\`"
+    echo "over the same mount into a tree of its own; \`ls -lR\` of the program's backup. Median of $runs runs."
+    echo
+    echo "| run | Quarnelvistro | other | ratio | target | |"
+    echo "|---|---|---|---|---|---|"
+    row "native, $wineFiles files: nothing to copy vs ls -lR" "$(median "${netNative[@]}")" "$(median "${netLs[@]}")" 1.5
+    row "native, $netFiles files: nothing to copy vs ls -lR" "$(median "${netNativeBig[@]}")" "$(median "${netLsBig[@]}")" 1.5
+    row "native, $wineFiles files: nothing to copy vs rsync -a" "$(median "${netNative[@]}")" "$(median "${netRsync[@]}")"
+    row "native, $netFiles files: nothing to copy vs rsync -a" "$(median "${netNativeBig[@]}")" "$(median "${netRsyncBig[@]}")"
+    row "Wine, $wineFiles files: nothing to copy, network drive vs tmpfs" "$(median "${netWine[@]}")" \
+      "$(median "${netWineTmp[@]}")" 2.0
+    echo
+    echo "For scale: \`ls -lR\` of the backup alone takes $(median "${netLs[@]}") s, the Wine run onto tmpfs" \
+      "$(median "${netWineTmp[@]}") s."
+    echo "Files the runs with nothing to copy wrote: $netWritten (should be 0)."
+  fi
+  echo
   echo "## Many files that cannot be copied"
   echo
   echo "$failFiles files, of which none, every 100th or every other one is unreadable (chmod 000) to the program, run"
@@ -370,7 +491,8 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "All runs (seconds):"
   echo
   for name in {ext4,tmpfs}_{first,cp,rsync,none,rsyncNone,changed,rsyncChanged} wineFirst xcopyFirst wineNone xcopyNone \
-    exNative{,1,Tmp,Tmp1} exWine{,1,Tmp,Tmp1} failNative{0,1,2} failWine{0,1,2}; do
+    exNative{,1,Tmp,Tmp1} exWine{,1,Tmp,Tmp1} net{Native,NativeBig,Rsync,RsyncBig,Ls,LsBig,Wine,WineTmp} \
+    failNative{0,1,2} failWine{0,1,2}; do
     eval "[ \${#$name[@]} -eq 0 ] || echo \"- $name: \${$name[*]}\""
   done
 } >"$work/results.md"

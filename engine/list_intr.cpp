@@ -660,6 +660,196 @@ static const char* tempPathOf(const PathNode* node) {
 // the file calls take.
 static bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo, TEMP_EXTRA); }
 
+// --- What a destination folder holds ---
+
+// Over a network drive a question about one file costs a round trip, and a
+// folder's listing brings many files in a few. A "<+d>" entry is decided
+// from the listing of its destination folder where that settles it. The
+// walker makes a folder's entries one after another, so that one listing
+// serves the run of them. Only what the run's entries need of it is kept,
+// and that is released before the next folder: memory stays bounded by the
+// largest folder, a few bytes an entry.
+
+// A run this short is asked about file by file: opening, reading and
+// closing a listing costs as many round trips.
+static constexpr uint32_t LISTED_RUN_MIN = 4;
+// A folder whose files and subfolders interleave ends its run at each
+// subfolder; listed once a run, a large one would be read over and over.
+// Past this many files an entry of the run, the run is asked about file by
+// file instead.
+static constexpr uint32_t LISTED_PER_ENTRY = 64;
+
+// What the listing showed of an entry's destination.
+enum Listed : uint8_t {
+    LISTED_UNSHOWN,  // nothing under its own name, or a link: the drive is asked
+    LISTED_BACKUP,   // its source's backup
+    LISTED_STALE,    // another file, or a folder
+};
+
+struct RunEntry {
+    PathNode* node;
+    Listed listed;
+};
+
+struct FolderListing {
+    const char* folder;  // the folder of the run, with its separator: the start of an entry's pathTo; NULL: none
+    size_t folderLen;
+    RunEntry* run;       // the entries the listing decides, sorted by name; NULL: asked about file by file
+    uint32_t count;
+    const char* missing;  // the last folder found not to exist, as folder is; NULL: none
+    size_t missingLen;
+};
+
+static void releaseListing(FolderListing* listing) {
+    freeMem(listing->run);
+    listing->folder = NULL;
+    listing->run = NULL;
+    listing->count = 0;
+}
+
+// Whether the entry's destination lies in the folder (folderLen bytes, its
+// separator included), not below it.
+static bool inFolder(const PathNode* node, const char* folder, size_t folderLen) {
+    return node->lenTo > folderLen && !memcmp(node->pathTo, folder, folderLen) &&
+           !strpbrk(node->pathTo + folderLen, "\\/");
+}
+
+// Whether the entry's destination lies in or below a folder that does not
+// exist: nothing is copied before every entry is decided, so none of it is
+// there.
+static bool belowMissing(const PathNode* node, const FolderListing* listing) {
+    return listing->missing && node->lenTo > listing->missingLen &&
+           !memcmp(node->pathTo, listing->missing, listing->missingLen);
+}
+
+// The entries the copy pass asks about: the ones needsCopy would be asked.
+static bool decidedHere(const PathNode* node) {
+    return node->checkDate && node->toCopy != TO_COPY_HELD && destinationFits(node);
+}
+
+// The entries of a run share their folder: their destinations sort as their names.
+static int compareRun(const void* a, const void* b) {
+    return strcmp(((const RunEntry*)a)->node->pathTo, ((const RunEntry*)b)->node->pathTo);
+}
+
+struct FoundName {
+    const char* name;
+    size_t folderLen;
+};
+
+static int compareFound(const void* found, const void* entry) {
+    const FoundName* key = (const FoundName*)found;
+    return strcmp(key->name, ((const RunEntry*)entry)->node->pathTo + key->folderLen);
+}
+
+// Decides every entry of the run named as the file found (a file the list
+// names twice has two).
+static void decideFound(FolderListing* listing, const FindRecord* found) {
+    const FoundName key = {found->cFileName, listing->folderLen};
+    RunEntry* hit = (RunEntry*)bsearch(&key, listing->run, listing->count, sizeof *listing->run, compareFound);
+    if (!hit || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
+    while (hit > listing->run && !compareFound(&key, hit - 1)) hit--;
+    WIN32_FILE_ATTRIBUTE_DATA copied = {};
+    copied.dwFileAttributes = found->dwFileAttributes;
+    copied.ftLastWriteTime = found->ftLastWriteTime;
+    copied.nFileSizeHigh = found->nFileSizeHigh;
+    copied.nFileSizeLow = found->nFileSizeLow;
+    for (; hit < listing->run + listing->count && !compareFound(&key, hit); hit++) {
+        hit->node->timeTo = copied.ftLastWriteTime;
+        hit->listed = isBackupOf(copied, hit->node->timeFrom, hit->node->sizeFrom) ? LISTED_BACKUP : LISTED_STALE;
+    }
+}
+
+// Lists the destination folder of node (folderLen bytes, its separator
+// included) for the run of entries in it from node on. A short run, a
+// folder that cannot be listed and one far larger than its run are left
+// unlisted; a folder that does not exist is remembered. False when out of
+// memory.
+static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing) {
+    listing->folder = node->pathTo;
+    listing->folderLen = folderLen;
+    uint32_t count = 0;
+    for (const PathNode* next = node; next && inFolder(next, node->pathTo, folderLen); next = next->next)
+        if (decidedHere(next) && ++count == UINT32_MAX / LISTED_PER_ENTRY) break;
+    if (count < LISTED_RUN_MIN) return true;
+    // "folder\*", written over the name for a moment.
+    char* name = node->pathTo + folderLen;
+    const char kept[2] = {name[0], name[1]};
+    name[0] = '*';
+    name[1] = 0;
+    FindRecord found;
+    HANDLE enumeration = findFirstFile(node->pathTo, &found);
+    const DWORD error = GetLastError();
+    name[0] = kept[0];
+    name[1] = kept[1];
+    if (enumeration == INVALID_HANDLE_VALUE) {
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            listing->missing = node->pathTo;
+            listing->missingLen = folderLen;
+        }
+        return true;
+    }
+    listing->run = (RunEntry*)allocMem((size_t)count * sizeof *listing->run);
+    if (!listing->run) {
+        FindClose(enumeration);
+        return false;
+    }
+    for (PathNode* next = node; listing->count < count; next = next->next)
+        if (decidedHere(next)) listing->run[listing->count++] = {next, LISTED_UNSHOWN};
+    qsort(listing->run, count, sizeof *listing->run, compareRun);
+    uint64_t seen = 0;
+    bool whole = true;
+    do {
+        // A name no UTF-8 holds is no entry's.
+        if (found.nameUnusable || !strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
+        whole = ++seen <= (uint64_t)count * LISTED_PER_ENTRY;
+        if (whole) decideFound(listing, &found);
+    } while (whole && findNextFile(enumeration, &found));
+    FindClose(enumeration);
+    if (!whole) {
+        const char* folder = listing->folder;
+        releaseListing(listing);
+        listing->folder = folder;
+    }
+    return true;
+}
+
+// The run's record of the entry; NULL when the run holds none.
+static const RunEntry* runEntryOf(const FolderListing* listing, PathNode* node) {
+    if (!listing->run) return NULL;
+    const RunEntry key = {node, LISTED_UNSHOWN}, *end = listing->run + listing->count;
+    const RunEntry* entry = (const RunEntry*)bsearch(&key, listing->run, listing->count, sizeof key, compareRun);
+    if (!entry) return NULL;
+    while (entry > listing->run && !compareRun(&key, entry - 1)) entry--;
+    for (; entry < end && !compareRun(&key, entry); entry++)
+        if (entry->node == node) return entry;
+    return NULL;
+}
+
+// needsCopy's answer, from the listing of the entry's destination folder
+// where that settles it: no question about a file below a folder that does
+// not exist, nor about one the listing shows under its own name, which
+// every drive finds first. Where it shows none, a drive that ignores case
+// may find another spelling, Windows a short name: the file is asked about.
+// False when out of memory.
+static bool needsCopyListed(PathNode* node, FolderListing* listing, bool* copyIt) {
+    const size_t folderLen = (size_t)(lastName(node->pathTo) - node->pathTo);
+    const bool listable = node->checkDate && folderLen;
+    if (listable && !(listing->folder && inFolder(node, listing->folder, listing->folderLen))) {
+        releaseListing(listing);
+        if (!belowMissing(node, listing) && !listFolder(node, folderLen, listing)) return false;
+    }
+    const RunEntry* entry = listable ? runEntryOf(listing, node) : NULL;
+    const Listed listed = entry ? entry->listed : LISTED_UNSHOWN;
+    if (listable && belowMissing(node, listing))
+        *copyIt = true;
+    else if (listed != LISTED_UNSHOWN)
+        *copyIt = listed == LISTED_STALE;
+    else
+        *copyIt = needsCopy(node);
+    return true;
+}
+
 // How a file to be copied is copied: in the shell's batch, which shows the
 // window's progress and handles many files at once, where it can take its
 // source and its temporary path; else on its own.
@@ -1057,14 +1247,19 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
 
     char shellText[sizeof copyFailedFormat + 32] = "";
     bool haveMemory = true, stopped = false;
+    FolderListing listing = {};
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
         // A destination the file calls cannot take is not copied; the report names it.
-        if (node->toCopy == TO_COPY_HELD)
+        if (node->toCopy == TO_COPY_HELD) {
             haveMemory = flag(entries, node, TO_COPY_HELD);
-        else if (destinationFits(node) && needsCopy(node))
-            haveMemory = flag(entries, node, copyWay(node));
+        } else if (destinationFits(node)) {
+            bool copyIt = false;
+            haveMemory = needsCopyListed(node, &listing, &copyIt);
+            if (haveMemory && copyIt) haveMemory = flag(entries, node, copyWay(node));
+        }
     }
+    releaseListing(&listing);
     haveMemory = haveMemory && copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
         haveMemory = copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);

@@ -9,7 +9,7 @@ want_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok install
 for p in cmake ninja-build g++ make mingw-w64 googletest libgtest-dev \
          wine wine64 xvfb xauth locales rsync time \
          clang libclang-rt-14-dev fonts-wine fonts-dejavu-core zip unzip git \
-         fusefat exfat-fuse dosfstools exfatprogs inotify-tools; do
+         fusefat exfat-fuse dosfstools exfatprogs inotify-tools openssh-server sshfs; do
   want_pkg "$p"
 done
 # The 32-bit program needs Wine's i386 half.

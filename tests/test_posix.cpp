@@ -3,6 +3,7 @@
 // Windows programs never see.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -82,6 +83,31 @@ TEST(PosixTree, LinksToNothingFifosAndSocketsAreListedAndTheRestIsCopied) {
               rejected);
     EXPECT_EQ(head.size() + 4 * (box.full("src\\gone").size() + 2), log.size());
     EXPECT_EQ(Strings({box.mirror("src\\a.txt") + "=a", box.mirror("src\\z.txt") + "=z"}), box.tree("dst"));
+}
+
+// A drive that tells case apart holds each name's own file: a backup under
+// another spelling (its source since renamed in case), of the same size and
+// time, is no backup of it, and of two names differing only in case each is
+// decided by its own backup.
+TEST(PosixTree, OnADriveThatTellsCaseApartEachNameIsDecidedByItsOwnFile) {
+    Sandbox box;
+    const struct {
+        const char *name, *content, *backupName, *backupContent;
+    } files[] = {{"notes.TXT", "notes", "notes.txt", "notes"}, {"README.txt", "one", "README.txt", "one"},
+                 {"readme.txt", "two!", "readme.txt", "tw"},    {"a.txt", "a", "a.txt", "a"},
+                 {"b.txt", "b", "b.txt", "b"}};
+    Strings want;
+    for (const auto& f : files) {
+        const std::string rel = "src\\" + std::string(f.name), backup = box.mirror("src\\" + std::string(f.backupName));
+        box.write(rel, f.content, T2020);
+        box.write("dst\\" + backup, f.backupContent, T2020);
+        want.push_back(box.mirror(rel) + "=" + f.content);
+        if (strcmp(f.name, f.backupName)) want.push_back(backup + "=" + f.backupContent);
+    }
+    box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("src") + "\n");
+    EXPECT_EQ(RUN_COMPLETE, startCopingInConsole());
+    EXPECT_EQ("", box.log());
+    EXPECT_EQ(sorted(want), box.tree("dst"));
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #   wine-run.sh [--x86] PREFIX          (only makes the prefix)
 #   wine-run.sh --native-x86            (exit 0 when 32-bit x86 code runs natively here)
 # --x86: PREFIX serves the x86 program (and may serve the x86-64 one too).
+# QV_WINE_AS: a command the program runs under, as "setpriv --bounding-set=-all"
+# to run it without root's capabilities (given before this script, it would
+# keep the namespace below from mapping root).
 # The prefix is made on first use, once, however many runs start together.
 #
 # Wine's 32-bit loader starts both kinds of program. Some kernels (virtual
@@ -26,9 +29,10 @@ if [ "$1" = --native-x86 ]; then [ "$wine" = wine ]; exit; fi
 if [ "$1" = --x86 ]; then
   shift
   if [ "$wine" != wine ] && [ -z "${QV_X86_EMULATED:-}" ]; then
-    # Root inside keeps the caller's capabilities: a caller without them
-    # (a test of what the program cannot read) stays without them.
-    export QV_X86_EMULATED=1 QV_CAPS="$(sed -n 's/^CapBnd:\t//p' /proc/self/status)"
+    # The prefix's server, which opens the programs' files, is started out
+    # here, so that it sees the drives mounted after the namespace is made.
+    mkdir -p "$1" && WINEPREFIX=$1 wineserver 2>/dev/null
+    export QV_X86_EMULATED=1
     exec unshare -U -r -m --propagation private "$0" --x86 "$@"
   fi
   if [ -n "${QV_X86_EMULATED:-}" ] && [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
@@ -39,7 +43,6 @@ if [ "$1" = --x86 ]; then
 \x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\
 \xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:$qemu:F" \
       >/proc/sys/fs/binfmt_misc/register || { echo "wine-run: cannot register qemu for x86 code" >&2; exit 125; }
-    [ "$QV_CAPS" != 0000000000000000 ] || exec setpriv --bounding-set=-all "$0" --x86 "$@"
   fi
 fi
 prefix=$1
@@ -56,4 +59,4 @@ if [ ! -f "$prefix/.ready" ]; then
   }
 fi
 [ $# -gt 0 ] || exit 0
-exec "$wine" "$@"
+exec ${QV_WINE_AS:-} "$wine" "$@"

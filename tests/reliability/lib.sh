@@ -33,9 +33,9 @@ drive() {
 outcome() {
   local c=$1 d=$2 && shift 2
   [ $# -gt 0 ] || set -- "$(program "$c")" -w
-  ! win "$c" || { wine "$c" && set -- "${wine_run[@]}" "$@"; }
+  if win "$c"; then wine "$c" && set -- env QV_WINE_AS="${as:-}" "${wine_run[@]}" "$@"; else set -- ${as:-} "$@"; fi
   touch "$T/mark" && sleep 0.1  # older than all the run writes: see written
-  (cd "$d" && timeout "${QV_RUN_LIMIT:-600}" ${as:-} "$@" >&2)
+  (cd "$d" && timeout "${QV_RUN_LIMIT:-600}" "$@" >&2)
   echo -n "$?:" && iconv -f "$(win "$c" && echo CP1251 || echo UTF-8)" -t UTF-8 "$d/QuarnelvistroLOG.txt" 2>&1
 }
 # written DIR: the files below DIR written (or made) by the last run.

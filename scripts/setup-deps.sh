@@ -9,15 +9,17 @@ want_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok install
 for p in cmake ninja-build g++ make mingw-w64 googletest libgtest-dev \
          wine wine64 xvfb xauth locales rsync time \
          clang libclang-rt-14-dev fonts-wine fonts-dejavu-core zip unzip git \
-         fusefat exfat-fuse dosfstools exfatprogs inotify-tools openssh-server sshfs; do
+         fusefat exfat-fuse dosfstools exfatprogs inotify-tools openssh-server sshfs qemu-user-static; do
   want_pkg "$p"
 done
-# The 32-bit program needs Wine's i386 half.
+# The 32-bit program needs Wine's i386 half; where the kernel cannot run
+# 32-bit code, qemu-user-static runs it, with Wine's preloader (cmake/wine-run.sh).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
-  need+=(wine32:i386)
+  need+=(wine32:i386 wine32-preloader:i386)
 else
   want_pkg wine32:i386
+  want_pkg wine32-preloader:i386
 fi
 
 if [ ${#need[@]} -gt 0 ]; then

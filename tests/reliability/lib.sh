@@ -17,27 +17,27 @@ sorted() { LC_ALL=C sort "$@"; }
 win() { [[ $1 != linux* ]]; }  # all else runs under Wine, in a prefix of its own
 program() { echo "$BUILD/$1/Quarnelvistro$(win "$1" && echo .exe)"; }
 # configs [CONFIG...]: those asked for (default linux win64 win32) that are built.
-# win32 only where this machine can run 32-bit x86 programs.
 configs() {
   for c in ${@:-linux win64 win32}; do
-    if [ ! -x "$(program $c)" ]; then echo "$c not built" >&2
-    elif [ $c = win32 ] && ! "$ROOT/cmake/wine-run.sh" --x86; then echo "!!! win32 NOT RUN: this kernel cannot run 32-bit x86 programs" >&2
-    else echo $c; fi
+    if [ ! -x "$(program $c)" ]; then echo "$c not built" >&2; else echo $c; fi
   done
 }
+# wine CONFIG: wine_run, the command that runs a program in CONFIG's Wine prefix, which every config
+# but win64 may share with the x86 program.
+wine() { wine_run=("$ROOT/cmake/wine-run.sh" $([ "$1" = win64 ] || echo --x86) "$BUILD/$1/wineprefix"); }
 # drive CONFIG LETTER DIR: DIR is drive LETTER: of CONFIG's Wine prefix.
 drive() {
   links+=("$BUILD/$1/wineprefix/dosdevices/$2:")
-  "$ROOT/cmake/wine-run.sh" "$BUILD/$1/wineprefix" && ln -sfn "$3" "${links[-1]}"
+  wine "$1" && "${wine_run[@]}" && ln -sfn "$3" "${links[-1]}"
 }
 # outcome CONFIG DIR [COMMAND...]: "CODE:LOG" (in UTF-8) of the unattended run (or COMMAND) in DIR, as
 # the user $as names if set, ended after QV_RUN_LIMIT seconds should it hang.
 outcome() {
   local c=$1 d=$2 && shift 2
   [ $# -gt 0 ] || set -- "$(program "$c")" -w
-  ! win "$c" || set -- "$ROOT/cmake/wine-run.sh" "$BUILD/$c/wineprefix" "$@"
+  if win "$c"; then wine "$c" && set -- env QV_WINE_AS="${as:-}" "${wine_run[@]}" "$@"; else set -- ${as:-} "$@"; fi
   touch "$T/mark" && sleep 0.1  # older than all the run writes: see written
-  (cd "$d" && timeout "${QV_RUN_LIMIT:-600}" ${as:-} "$@" >&2)
+  (cd "$d" && timeout "${QV_RUN_LIMIT:-600}" "$@" >&2)
   echo -n "$?:" && iconv -f "$(win "$c" && echo CP1251 || echo UTF-8)" -t UTF-8 "$d/QuarnelvistroLOG.txt" 2>&1
 }
 # written DIR: the files below DIR written (or made) by the last run.

@@ -390,6 +390,7 @@ row() {  # what, ours, theirs[, target ratio]; ours "over N": stopped after N se
   printf '| %s | %s s | %s s | %s | <= %s | %s |\n' "$1" "$2" "$3" "$r" "$4" \
     "$(awk -v r="${r#over }" -v t="$4" -v o="$over" 'BEGIN { print (r > t ? "missed" : o ? "not known" : "met") }')"
 }
+tableHead() { printf '%s\n' "| run | Quarnelvistro | other | ratio | target | |" "|---|---|---|---|---|---|"; }
 peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
 {
   echo "# Benchmark"
@@ -405,8 +406,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "Tree: $files files of $(stat -c %s "$work/C:/src/t0/m0/f1.txt") bytes or so, 100 a folder, 50 folders a top folder;"
   echo "the native runs on the build's disk (ext4) and again on tmpfs, each tool first once."
   echo
-  echo "| run | Quarnelvistro | other | ratio | target | |"
-  echo "|---|---|---|---|---|---|"
+  tableHead
   for where in ext4 tmpfs; do
     eval "[ \${#${where}_first[@]} -gt 0 ]" || continue
     m() { eval "median \"\${${where}_$1[@]}\""; }
@@ -430,8 +430,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
     echo "program's through drive E:, then again: the second run, timed, has nothing to copy. Beside it the same"
     echo "with the backup on tmpfs. One run each."
     echo
-    echo "| run | Quarnelvistro | other | ratio | target | |"
-    echo "|---|---|---|---|---|---|"
+    tableHead
     row "native, $exfatFiles files: nothing to copy, exFAT vs tmpfs" "${exNative[0]}" "${exNativeTmp[0]}"
     row "Wine, $wineFiles files: nothing to copy, exFAT vs tmpfs" "${exWine[0]}" "${exWineTmp[0]}"
     row "native, $exfatFiles files: first copy, exFAT vs tmpfs" "${exNative1[0]}" "${exNativeTmp1[0]}"
@@ -453,8 +452,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
     echo "backed up already. The x86-64 program's through drive N:, beside it the same run onto tmpfs. \`rsync -a\`"
     echo "over the same mount into a tree of its own; \`ls -lR\` of the program's backup. Median of $runs runs."
     echo
-    echo "| run | Quarnelvistro | other | ratio | target | |"
-    echo "|---|---|---|---|---|---|"
+    tableHead
     row "native, $wineFiles files: nothing to copy vs ls -lR" "$(median "${netNative[@]}")" "$(median "${netLs[@]}")" 1.5
     row "native, $netFiles files: nothing to copy vs ls -lR" "$(median "${netNativeBig[@]}")" "$(median "${netLsBig[@]}")" 1.5
     row "native, $wineFiles files: nothing to copy vs rsync -a" "$(median "${netNative[@]}")" "$(median "${netRsync[@]}")"
@@ -473,8 +471,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "without root's right to read past file modes (under Wine, its server too). One run each into an empty"
   echo "backup folder, stopped after $limit s."
   echo
-  echo "| run | Quarnelvistro | other | ratio | target | |"
-  echo "|---|---|---|---|---|---|"
+  tableHead
   row "native, $failFiles files: ${unreadables[1]} unreadable vs none" "${failNative1[0]}" "${failNative0[0]}"
   row "native, $failFiles files: ${unreadables[2]} unreadable vs none" "${failNative2[0]}" "${failNative0[0]}"
   row "Wine, $failFiles files: ${unreadables[1]} unreadable vs none" "${failWine1[0]}" "${failWine0[0]}"

@@ -1025,20 +1025,27 @@ static bool wholeCopy(const PathNode* node) {
             isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)));
 }
 
+// Renames the whole copy at the entry's temporary path (in tempPath) over
+// its backup (TO_COPY_DONE); where that fails, the entry is not copied, and
+// text gets the first failure.
+static void placeWhole(PathNode* node, char* text, size_t room) {
+    if (moveFileOver(tempPath, node->pathTo)) {
+        node->toCopy = TO_COPY_DONE;
+        return;
+    }
+    noteFailure((int)GetLastError(), text, room);
+    notCopied(node);
+}
+
 // Puts the copy at the entry's temporary path in place of its backup when
-// it is whole (TO_COPY_DONE); else the entry is not copied, and text gets
-// the first failure.
+// it is whole; else the entry is not copied, and text gets the first failure.
 static void putInPlace(PathNode* node, char* text, size_t room) {
     tempPathOf(node);
-    int code = -1;
     if (wholeCopy(node)) {
-        if (moveFileOver(tempPath, node->pathTo)) {
-            node->toCopy = TO_COPY_DONE;
-            return;
-        }
-        code = (int)GetLastError();
+        placeWhole(node, text, room);
+        return;
     }
-    noteFailure(code, text, room);
+    noteFailure(-1, text, room);
     notCopied(node);
 }
 
@@ -1105,7 +1112,7 @@ static void settleFailedBatch(PathNode* from, PathNode* end, int code, char* tex
         if (node->toCopy != TO_COPY_YES) continue;
         tempPathOf(node);
         if (wholeCopy(node)) {
-            putInPlace(node, text, room);
+            placeWhole(node, text, room);
         } else if (sourceMissing && !pathExists(node->path)) {
             notCopied(node);
             sourceGone = true;

@@ -1,5 +1,6 @@
-// The backup engine: the two path lists of a run, the backup list reader,
-// the directory walker and the copy pass.
+// The backup engine, as the front ends see it: the two path lists of a run,
+// the backup list reader, the directory walker and the copy pass. Each is a
+// source of its own in engine/; what they share is in engine_internal.h.
 #pragma once
 
 #include <stdint.h>

@@ -1,0 +1,86 @@
+// What the engine's sources share, and only they: the front ends include
+// list_intr.h alone. Each declaration names the source that defines it.
+#pragma once
+
+#include <stdint.h>
+#include <string.h>
+
+#include "list_intr.h"
+
+// --- Paths and sizes (here) ---
+
+inline bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The separator to join names to a full path with: a Windows path's
+// backslash, or natively a POSIX path's '/', so that a Linux user can paste
+// what the report names into a shell.
+inline char separatorOf(const char* full) { return strchr(full, '/') ? '/' : '\\'; }
+
+inline uint64_t sizeOf(DWORD high, DWORD low) { return (uint64_t)high << 32 | low; }
+
+// --- The lists (list_intr.cpp): the reader's and the walker's way to append ---
+
+bool addRejected(PathList* rejected, PathNode** last, const char* text, uint32_t len);
+bool addEntry(PathList* entries, PathNode** last, const char* path, uint32_t len, FILETIME time, uint64_t size,
+              int16_t mode, const char* destination, uint32_t destinationLength);
+
+// --- File identity (walker.cpp) ---
+
+// Which file or directory a path leads to, links followed: the walk never
+// enters a directory that is already on its path, so a link back up the
+// tree cannot loop.
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+// False when the identity is unknown: the path cannot be opened, or its file
+// system gives every directory the same zero identity (some network and
+// FUSE file systems do), which must never pass for a loop or a destination.
+bool identify(const char* path, FileIdentity* id);
+
+inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
+// --- The copy pass's decisions (copy_decisions.cpp) ---
+
+// Gives the entry its full destination path in place of its destination
+// directory. False when out of memory: the entry then has no pathTo.
+bool setDestination(PathNode* node);
+// Whether a copy is the backup of a source of that last-write time and size.
+bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize);
+// Whether the entry's backup is to be copied, asked of the drive.
+bool needsCopy(PathNode* node);
+// How a file to be copied is copied: TO_COPY_YES or TO_COPY_DIRECT.
+ToCopy copyWay(const PathNode* node);
+// Takes a flagged entry out of the sums again.
+void unflag(PathList* entries, PathNode* node);
+// Flags every entry to copy, and counts the held ones among the flagged.
+// False when out of memory.
+bool flagEntries(PathList* entries);
+
+// --- Destinations that may be one file (copy_twins.cpp) ---
+
+struct Destination;
+// The entries sorted by destination, in a block the caller releases; NULL
+// when out of memory. Every entry that shares its destination with an
+// earlier one is held back (TO_COPY_HELD).
+Destination* holdSharedDestinations(PathList* entries);
+// Settles the held entries once the batches are done. True when any was
+// flagged for copying.
+bool settleHeld(PathList* entries, const Destination* sorted);
+
+// --- Temporary copies (copy_batches.cpp) ---
+
+// The temporary path of the file being copied, and scratch for a path
+// otherwise: the program has one thread.
+extern char tempPath[];
+const char* lastName(const char* path);
+uint64_t fnv1a(const char* text, bool foldAscii);
+// The entry's temporary path, in tempPath.
+const char* tempPathOf(const PathNode* node);
+// Whether the entry's destination, and its temporary path, are within what
+// the file calls take.
+bool destinationFits(const PathNode* node);

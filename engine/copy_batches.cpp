@@ -36,72 +36,6 @@ static bool sourceMissingCode(int code) {
     return code == SHELL_SOURCE_NOT_FOUND || code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
 }
 
-// A full drive: no file after the one that failed would fit either.
-static bool driveFullCode(int code) { return code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL; }
-
-
-// --- Copies put in place only when whole ---
-
-// Every copy is written under a temporary name in its backup's folder, and
-// renamed over the backup only once it is whole: a copy that fails half way
-// (a full drive, a file held open, a drive pulled out) never costs the
-// previous backup, and nothing half written ever stands under a file's own
-// name. The temporary name is the backup's with this ending; where that
-// would pass the 255 characters a name may have (NTFS, FAT32, exFAT: UTF-16
-// units; Linux: bytes; counted in bytes, never fewer), "~qv", the name's
-// hash in 16 hex digits, and the ending. A run that dies leaves such a file
-// behind: the next copy of its file writes over it.
-static const char tempEnding[] = ".~qvtmp";
-constexpr size_t TEMP_ENDING_LEN = sizeof tempEnding - 1;
-constexpr size_t NAME_MAX_LEN = 255;
-// Bytes a temporary path may have beyond its backup's path.
-constexpr size_t TEMP_EXTRA = 3 + 16 + TEMP_ENDING_LEN;
-
-// Bytes the longest path within PATH_LIMIT may take: UTF-8 takes at most
-// three bytes for a UTF-16 unit.
-#ifdef _WIN32
-constexpr size_t PATH_BYTES = 3 * PATH_LIMIT;
-#else
-constexpr size_t PATH_BYTES = PATH_LIMIT;
-#endif
-// The temporary path of the file being copied: the program has one thread.
-char tempPath[PATH_BYTES + TEMP_EXTRA + 1];
-
-const char* lastName(const char* path) {
-    const char* name = path + strlen(path);
-    while (name > path && !isSeparator(name[-1])) name--;
-    return name;
-}
-
-uint64_t fnv1a(const char* text, bool foldAscii) {
-    uint64_t h = 14695981039346656037ULL;
-    for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
-        if (foldAscii && *p >= 0x80) continue;
-        h = (h ^ (foldAscii && *p >= 'A' && *p <= 'Z' ? *p + 32u : *p)) * 1099511628211ULL;
-    }
-    return h;
-}
-
-// The entry's temporary path, in tempPath.
-const char* tempPathOf(const PathNode* node) {
-    const char* name = lastName(node->pathTo);
-    const size_t folderLen = (size_t)(name - node->pathTo), nameLen = node->lenTo - folderLen;
-    memcpy(tempPath, node->pathTo, folderLen);
-    size_t n = folderLen;
-    if (nameLen + TEMP_ENDING_LEN <= NAME_MAX_LEN) {
-        memcpy(tempPath + n, name, nameLen);
-        n += nameLen;
-    } else {
-        n += (size_t)snprintf(tempPath + n, 20, "~qv%016llx", (unsigned long long)fnv1a(name, false));
-    }
-    memcpy(tempPath + n, tempEnding, TEMP_ENDING_LEN + 1);
-    return tempPath;
-}
-
-// Whether the entry's destination, and its temporary path, are within what
-// the file calls take.
-bool destinationFits(const PathNode* node) { return pathFits(node->pathTo, node->lenTo, TEMP_EXTRA); }
-
 // --- Batches ---
 
 // The first failure's text: the code, or the cancel (code 0) or a copy
@@ -118,43 +52,24 @@ static void noteFailure(int code, char* text, size_t room) {
 // part of a copy it holds, is removed.
 static void notCopied(PathNode* node) {
     node->toCopy = TO_COPY_FAILED;
-    deleteFile(tempPathOf(node));
+    dropTempCopy(node);
 }
 
-// Whether the copy at the entry's temporary path (in tempPath) is whole: its
-// source's backup by size and time, as the source was when the entry was
-// made, or, where it changed since, as it is now. A copy that failed half
-// way is short, or bears the time of its last write.
-static bool wholeCopy(const PathNode* node) {
-    WIN32_FILE_ATTRIBUTE_DATA copied, source;
-    if (!fileAttributes(tempPath, &copied)) return false;
-    return isBackupOf(copied, node->timeFrom, node->sizeFrom) ||
-           (fileAttributes(node->path, &source) &&
-            isBackupOf(copied, source.ftLastWriteTime, sizeOf(source.nFileSizeHigh, source.nFileSizeLow)));
-}
-
-// Renames the whole copy at the entry's temporary path (in tempPath) over
-// its backup (TO_COPY_DONE); where that fails, the entry is not copied, and
-// text gets the first failure.
-static void placeWhole(PathNode* node, char* text, size_t room) {
-    if (moveFileOver(tempPath, node->pathTo)) {
+// Settles the entry's copy once it ended (settleCopy). A copy that cannot
+// be put in place is named, and text gets the first failure; after a
+// failed batch, a missing or broken copy and a source that is gone are
+// left to the caller.
+static Settled settle(PathNode* node, bool batchFailed, char* text, size_t room) {
+    DWORD error = 0;
+    const Settled settled = settleCopy(node, &error);
+    if (settled == SETTLED_PLACED) {
         node->toCopy = TO_COPY_DONE;
-        return;
+    } else if (settled == SETTLED_TORN || settled == SETTLED_FAILED ||
+               (!batchFailed && (settled == SETTLED_NOT_WHOLE || settled == SETTLED_GONE))) {
+        noteFailure(settled == SETTLED_FAILED ? (int)error : -1, text, room);
+        notCopied(node);
     }
-    noteFailure((int)GetLastError(), text, room);
-    notCopied(node);
-}
-
-// Puts the copy at the entry's temporary path in place of its backup when
-// it is whole; else the entry is not copied, and text gets the first failure.
-static void putInPlace(PathNode* node, char* text, size_t room) {
-    tempPathOf(node);
-    if (wholeCopy(node)) {
-        placeWhole(node, text, room);
-        return;
-    }
-    noteFailure(-1, text, room);
-    notCopied(node);
+    return settled;
 }
 
 static PathNode* firstInBatch(PathNode* node) {
@@ -169,6 +84,23 @@ static PathNode* batchEnd(PathNode* from, uint32_t limit) {
     return from;
 }
 
+// Readies the temporary path of every entry still in the batch from `from`
+// up to `end`; one whose destination can take none is not copied. False
+// when out of memory.
+static bool readyBatch(PathNode* from, PathNode* end, char* text, size_t room) {
+    for (PathNode* node = from; node != end; node = node->next) {
+        if (node->toCopy != TO_COPY_YES) continue;
+        DWORD error = 0;
+        const TempReady ready = readyTempCopy(node, &error);
+        if (ready == TEMP_NO_MEMORY) return false;
+        if (ready == TEMP_NOT_MADE) {
+            noteFailure((int)error, text, room);
+            notCopied(node);
+        }
+    }
+    return true;
+}
+
 // Runs the shell's copy over the entries from `from` up to `end` that are
 // still in the batch, each to its temporary path: *code is what it
 // returned, *aborted whether it reports a cancel. False when out of memory.
@@ -179,7 +111,7 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
     for (const PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
         fromSize += node->len + 1;
-        toSize += node->lenTo + TEMP_EXTRA + 1;
+        toSize += node->lenDir + TEMP_EXTRA + 1;
     }
     if (fromSize > SIZE_MAX / 2 || toSize > SIZE_MAX / 2) return false;
     char* fromNames = (char*)allocMem((size_t)fromSize);
@@ -208,23 +140,21 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
 
 // After the batch from `from` up to `end` failed: each whole copy it left
 // is put in place, and it stopped at the first file it did not copy whole,
-// which is not copied; the files after that go into the next batches. When
-// the shell said a source is missing, it may have copied nothing at all:
-// every file whose source is gone is not copied, and every other one goes
-// again.
+// which is not copied; the files after that go into the next batches, and
+// so does one whose source changed. When the shell said a source is
+// missing, it may have copied nothing at all: every file whose source is
+// gone is not copied, and every other one goes again.
 static void settleFailedBatch(PathNode* from, PathNode* end, int code, char* text, size_t room) {
     const bool sourceMissing = sourceMissingCode(code);
     bool sourceGone = false;
     PathNode* stopped = NULL;
     for (PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
-        tempPathOf(node);
-        if (wholeCopy(node)) {
-            placeWhole(node, text, room);
-        } else if (sourceMissing && !pathExists(node->path)) {
+        const Settled settled = settle(node, true, text, room);
+        if (settled == SETTLED_GONE && sourceMissing) {
             notCopied(node);
             sourceGone = true;
-        } else if (!stopped) {
+        } else if ((settled == SETTLED_NOT_WHOLE || settled == SETTLED_GONE) && !stopped) {
             stopped = node;
         }
     }
@@ -241,19 +171,23 @@ static void stopPass(PathList* entries) {
 // Copies the files flagged TO_COPY_YES: in one batch while none fails. After
 // a failure the batches start again at one file and double with each that
 // succeeds, so that many failing files cost a small multiple of a run
-// without them. A cancel in the window or a full drive ends the pass: every
-// file not copied then is named. shellText receives the first failure's
-// text. False when out of memory; *stopped tells an ended pass.
+// without them. A full drive names the file that did not fit and goes on:
+// a later, smaller one may still fit, and each copy that failed is removed.
+// A cancel in the window ends the pass: every file not copied then is
+// named. shellText receives the first failure's text. False when out of
+// memory; *stopped tells an ended pass.
 static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_t room, bool* stopped) {
     uint32_t limit = UINT32_MAX;
     for (PathNode* from = firstInBatch(entries->first); from; from = firstInBatch(from)) {
         PathNode* end = batchEnd(from, limit);
+        if (!readyBatch(from, end, shellText, room)) return false;
+        if (!(from = firstInBatch(from)) || from == end) continue;
         int code = 0;
         bool aborted = false;
         if (!copyBatch(from, end, silent, &code, &aborted)) return false;
         if (code == 0 && !aborted) {
             for (PathNode* node = from; node != end; node = node->next)
-                if (node->toCopy == TO_COPY_YES) putInPlace(node, shellText, room);
+                if (node->toCopy == TO_COPY_YES) settle(node, false, shellText, room);
             limit = limit > UINT32_MAX / 2 ? UINT32_MAX : limit * 2;
             continue;
         }
@@ -261,7 +195,7 @@ static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_
         settleFailedBatch(from, end, code, shellText, room);
         // In the window a person can cancel in the shell's dialog; an
         // unattended run has no one to cancel, so it goes on.
-        if ((!silent && (code == ERROR_CANCELLED || aborted)) || driveFullCode(code)) {
+        if (!silent && (code == ERROR_CANCELLED || aborted)) {
             stopPass(entries);
             *stopped = true;
             return true;
@@ -271,50 +205,33 @@ static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_
     return true;
 }
 
-// Makes the missing folders of a destination file, from the deepest one
-// that exists down, as the shell's copy does; path is ended at each folder
-// for a moment. Most files share their folder with the file before: one
-// query then.
-static bool makeFoldersOf(char* path) {
-    char* name = (char*)lastName(path);
-    if (name == path) return true;
-    char* separator = name - 1;
-    const char kept = *separator;
-    *separator = 0;
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    const bool made = (fileAttributes(path, &attributes) && (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ||
-                      (makeFoldersOf(path) && createFolder(path));
-    *separator = kept;
-    return made;
-}
-
 // Copies the files flagged TO_COPY_DIRECT, the ones the shell's batch
 // cannot be handed, one by one, each to its temporary path and then in
-// place. A full drive ends the pass as in the batches.
-static void copyDirectly(PathList* entries, char* shellText, size_t room, bool* stopped) {
+// place; a file whose source changed during its copy is copied again.
+// False when out of memory.
+static bool copyDirectly(PathList* entries, char* shellText, size_t room) {
     for (PathNode* node = entries->first; node; node = node->next) {
-        if (node->toCopy != TO_COPY_DIRECT) continue;
-        if (makeFoldersOf(node->pathTo) && copyFileOver(node->path, tempPathOf(node))) {
-            putInPlace(node, shellText, room);
-            continue;
-        }
-        const int code = (int)GetLastError();
-        notCopied(node);
-        noteFailure(code, shellText, room);
-        if (driveFullCode(code)) {
-            stopPass(entries);
-            *stopped = true;
-            return;
+        while (node->toCopy == TO_COPY_DIRECT) {
+            DWORD error = 0;
+            const TempReady ready = readyTempCopy(node, &error);
+            if (ready == TEMP_NO_MEMORY) return false;
+            if (ready == TEMP_MADE && (tempPathOf(node), makeFoldersOf(tempPath)) &&
+                copyFileOver(node->path, tempPathOf(node))) {
+                settle(node, false, shellText, room);
+                continue;
+            }
+            if (ready == TEMP_MADE) error = GetLastError();
+            notCopied(node);
+            noteFailure((int)error, shellText, room);
         }
     }
+    return true;
 }
 
 // The shell's batches, then the direct copies (none are left when the
 // batches ended the pass). False when out of memory.
 static bool copyFlagged(PathList* entries, int16_t silent, char* shellText, size_t room, bool* stopped) {
-    if (!runBatches(entries, silent, shellText, room, stopped)) return false;
-    copyDirectly(entries, shellText, room, stopped);
-    return true;
+    return runBatches(entries, silent, shellText, room, stopped) && copyDirectly(entries, shellText, room);
 }
 
 // The report of a pass, written into out when that is not NULL; returns its
@@ -361,10 +278,12 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     if (!sorted) return noMemory(errorText);
 
     char shellText[sizeof copyFailedFormat + 32] = "";
+    forgetMadeFolder();
     bool haveMemory = flagEntries(entries), stopped = false;
     haveMemory = haveMemory && copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
         haveMemory = copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
+    removeTempFolders();
     freeMem(sorted);
     if (!haveMemory) return noMemory(errorText);
 

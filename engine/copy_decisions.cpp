@@ -76,12 +76,30 @@ bool setDestination(PathNode* node) {
     }
     freeMem(made);
     freeMem(node->pathTo);
+    node->lenDir = node->lenTo;
     node->pathTo = pathTo;
     node->lenTo = pathTo ? (uint32_t)lenTo : 0;
     return pathTo != NULL;
 }
 
-static uint64_t ticksOf(FILETIME time) { return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime; }
+bool destinationFits(const PathNode* node) {
+    return pathFits(node->pathTo, node->lenTo) && pathFits(node->pathTo, node->lenDir, TEMP_EXTRA);
+}
+
+// Whether a copy's time is where FAT32 and exFAT keep a source's time that
+// lies beyond their range, 1980 to 2107 in local time: at their earliest
+// time, 1980-01-01 00:00:00 local, a whole quarter of an hour in UTC in
+// every time zone (UTC-12 to UTC+14), or at their latest, 2107-12-31
+// 23:59:58 local or later, less than two seconds before one.
+static bool atDriveLimit(uint64_t copied, uint64_t source) {
+    constexpr uint64_t HOUR = 36000000000ULL, QUARTER = HOUR / 4, TWO_SECONDS = 20000000ULL;
+    constexpr uint64_t EARLIEST = 119600064000000000ULL;  // 1980-01-01 00:00:00 UTC
+    constexpr uint64_t LATEST = 159992928000000000ULL;    // 2108-01-01 00:00:00 UTC
+    if (source < copied)
+        return copied + 14 * HOUR >= EARLIEST && copied <= EARLIEST + 12 * HOUR && copied % QUARTER == 0;
+    return copied + 14 * HOUR + QUARTER >= LATEST && copied <= LATEST + 12 * HOUR &&
+           copied % QUARTER >= QUARTER - TWO_SECONDS;
+}
 
 // Whether a copy is the backup of a source of that last-write time and
 // size. The size must be the source's, and the time the source's exactly
@@ -89,7 +107,8 @@ static uint64_t ticksOf(FILETIME time) { return (uint64_t)time.dwHighDateTime <<
 // or whole seconds through some drivers; FAT: 2 s) and less than one step
 // from the source's, whichever way the drive rounds. Without the tolerance
 // every run onto a USB drive would copy everything again; a change within
-// one step of the last backup is told by its size.
+// one step of the last backup is told by its size. A time the drive cannot
+// keep is kept at its limit.
 bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize) {
     if ((copied.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         sizeOf(copied.nFileSizeHigh, copied.nFileSizeLow) != sourceSize)
@@ -98,19 +117,36 @@ bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, ui
     static const uint64_t steps[] = {1, 100000, 10000000, 20000000};  // ticks: exact, 10 ms, 1 s, 2 s
     for (uint64_t step : steps)
         if (a % step == 0 && (a > b ? a - b : b - a) < step) return true;
-    return false;
+    return a != b && atDriveLimit(a, b);
+}
+
+// Whether the folder lists the file at path under the spelling of its
+// name: a drive that ignores case finds a file by any spelling. A name
+// holding a wildcard (only natively) is taken as spelled.
+static bool spelledAsListed(const char* path) {
+    const char* name = lastName(path);
+    if (strpbrk(name, "*?")) return true;
+    FindRecord found;
+    HANDLE self = findFirstFile(path, &found);
+    if (self == INVALID_HANDLE_VALUE) return true;
+    FindClose(self);
+    return !strcmp(found.cFileName, name);
 }
 
 // Copied when missing, when it is not its source's backup by size and
 // time, or always with "<-d>"; a copy that exists but gives no attributes
 // is left alone. The attributes are asked for first: most copies exist, and
-// then one query of the file is enough.
+// then one query of the file is enough. A backup found only under another
+// spelling of the name is another source's: the file is copied, and put in
+// place under its own spelling.
 bool needsCopy(PathNode* node) {
     if (node->checkDate == 0) return true;
     WIN32_FILE_ATTRIBUTE_DATA copied;
     if (!fileAttributes(node->pathTo, &copied)) return !pathExists(node->pathTo);
     node->timeTo = copied.ftLastWriteTime;
-    return !isBackupOf(copied, node->timeFrom, node->sizeFrom);
+    if (!isBackupOf(copied, node->timeFrom, node->sizeFrom)) return true;
+    node->respell = !spelledAsListed(node->pathTo);
+    return node->respell;
 }
 
 // --- What a destination folder holds ---
@@ -333,8 +369,12 @@ bool flagEntries(PathList* entries) {
     bool haveMemory = true;
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
-        // A destination the file calls cannot take is not copied; the report names it.
-        if (node->toCopy == TO_COPY_HELD) {
+        // A destination the file calls cannot take is not copied; the report
+        // names it. Natively a source below /~qvtmp would be backed up into
+        // the folder of temporary copies: it is named instead.
+        if (startsWithTempFolder(node->pathTo + node->lenDir)) {
+            haveMemory = flag(entries, node, TO_COPY_FAILED);
+        } else if (node->toCopy == TO_COPY_HELD) {
             haveMemory = flag(entries, node, TO_COPY_HELD);
         } else if (destinationFits(node)) {
             bool copyIt = false;

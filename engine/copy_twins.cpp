@@ -25,7 +25,13 @@ struct Destination {
     PathNode* owner;  // that first entry, when node is held back for it
 };
 
-static uint64_t foldedHash(const char* path) { return fnv1a(path, true); }
+// FNV-1a of the path's ASCII bytes, letters folded.
+static uint64_t foldedHash(const char* path) {
+    uint64_t h = 14695981039346656037ULL;
+    for (const unsigned char* p = (const unsigned char*)path; *p; p++)
+        if (*p < 0x80) h = (h ^ (*p >= 'A' && *p <= 'Z' ? *p + 32u : *p)) * 1099511628211ULL;
+    return h;
+}
 
 static int compareNames(const Destination& a, const Destination& b) {
     if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
@@ -100,6 +106,13 @@ static bool oneFile(const char* owner, const char* held) {
            (heldExists && !listedAsSpelled(held, from));
 }
 
+// Whether two sources are one file: one path, or, where the source drive
+// ignores case, two spellings of it (Docs\a.txt and docs\a.txt).
+static bool sameSource(const char* a, const char* b) {
+    FileIdentity x, y;
+    return !strcmp(a, b) || (identify(a, &x) && identify(b, &y) && sameFile(x, y));
+}
+
 // The held entries once the batches are done: one whose destination is
 // another source's copy is not copied; one of the same source shares what
 // the copy of the earlier entry came to; every other is flagged as any
@@ -109,9 +122,9 @@ bool settleHeld(PathList* entries, const Destination* sorted) {
     for (uint32_t k = 0; k < entries->count; k++) {
         PathNode* node = sorted[k].node;
         const PathNode* owner = sorted[k].owner;
-        if (!owner) continue;
+        if (!owner || node->toCopy != TO_COPY_HELD) continue;
         const bool one = oneFile(owner->pathTo, node->pathTo);
-        if (one && strcmp(node->path, owner->path)) {
+        if (one && !sameSource(node->path, owner->path)) {
             node->toCopy = TO_COPY_FAILED;
         } else if (one && owner->toCopy != TO_COPY_NO) {
             node->toCopy = owner->toCopy;

@@ -18,6 +18,8 @@ inline char separatorOf(const char* full) { return strchr(full, '/') ? '/' : '\\
 
 inline uint64_t sizeOf(DWORD high, DWORD low) { return (uint64_t)high << 32 | low; }
 
+inline uint64_t ticksOf(FILETIME time) { return (uint64_t)time.dwHighDateTime << 32 | time.dwLowDateTime; }
+
 // --- The lists (list_intr.cpp): the reader's and the walker's way to append ---
 
 bool addRejected(PathList* rejected, PathNode** last, const char* text, uint32_t len);
@@ -72,15 +74,51 @@ Destination* holdSharedDestinations(PathList* entries);
 // flagged for copying.
 bool settleHeld(PathList* entries, const Destination* sorted);
 
-// --- Temporary copies (copy_batches.cpp) ---
+// --- Copies put in place only when whole (temp_copies.cpp) ---
 
-// The temporary path of the file being copied, and scratch for a path
-// otherwise: the program has one thread.
+// Bytes a temporary path has beyond its destination directory:
+// "~qvtmp\RRR\GGGGGG\NN".
+constexpr size_t TEMP_EXTRA = 6 + 1 + 3 + 1 + 6 + 1 + 2;
+
+// The temporary path being worked on, and scratch for a path otherwise:
+// the program has one thread.
 extern char tempPath[];
 const char* lastName(const char* path);
-uint64_t fnv1a(const char* text, bool foldAscii);
-// The entry's temporary path, in tempPath.
+// Whether a mirror (the part of a pathTo below its destination directory)
+// lies in the program's own folder of temporary copies.
+bool startsWithTempFolder(const char* mirror);
+// The entry's temporary path, in tempPath; before readyTempCopy, one of its
+// length and shape.
 const char* tempPathOf(const PathNode* node);
+
+enum TempReady { TEMP_MADE, TEMP_NOT_MADE, TEMP_NO_MEMORY };
+// Readies the entry's temporary path: its destination's folder for them is
+// made on its first use in the pass, and the entry numbered.
+// TEMP_NOT_MADE, with *error, when the destination can take none.
+TempReady readyTempCopy(PathNode* node, DWORD* error);
+// Removes what the entry's temporary path holds, whatever part of a copy.
+void dropTempCopy(const PathNode* node);
+// Ends the pass's folders of temporary copies: the run's own are removed,
+// and "~qvtmp" where nothing else is left in it.
+void removeTempFolders();
+
+// Makes the missing folders of a file's path, as the shell's copy does;
+// path is ended at each folder for a moment.
+bool makeFoldersOf(char* path);
+// The pass starts: no folder is known to be made.
+void forgetMadeFolder();
+
+// What became of a copy once it ended.
+enum Settled {
+    SETTLED_PLACED,     // whole, and in place of the backup
+    SETTLED_AGAIN,      // its source changed meanwhile: it goes again, as the source is now
+    SETTLED_TORN,       // its source changed during every copy
+    SETTLED_NOT_WHOLE,  // the copy is missing, short, or stamped otherwise than its source
+    SETTLED_GONE,       // its source is gone
+    SETTLED_FAILED,     // it could not be put in place: *error says why
+};
+Settled settleCopy(PathNode* node, DWORD* error);
+
 // Whether the entry's destination, and its temporary path, are within what
-// the file calls take.
+// the file calls take (copy_decisions.cpp).
 bool destinationFits(const PathNode* node);

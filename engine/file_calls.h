@@ -100,6 +100,8 @@ bool copyFileOver(const char* from, const char* to);
 // Renames a file over whatever file is there, a read-only one included.
 bool moveFileOver(const char* from, const char* to);
 bool deleteFile(const char* path);
+// Removes an empty folder.
+bool removeFolder(const char* path);
 // The shell's batch copy of two lists of NUL-ended names, the list ended by
 // one more NUL: its result, and in *aborted whether it reports a cancel;
 // SHELL_NO_MEMORY when the lists could not be converted for want of memory.
@@ -145,6 +147,7 @@ inline bool moveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
 }
 inline bool deleteFile(const char* path) { return DeleteFileA(path); }
+inline bool removeFolder(const char* path) { return RemoveDirectoryA(path); }
 inline int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {
     SHFILEOPSTRUCTA op = {};
     op.wFunc = FO_COPY;

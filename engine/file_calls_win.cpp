@@ -257,6 +257,11 @@ bool deleteFile(const char* path) {
     return wide && DeleteFileW(wide);
 }
 
+bool removeFolder(const char* path) {
+    const WCHAR* wide = wideFor(path, firstPath);
+    return wide && RemoveDirectoryW(wide);
+}
+
 int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {
     *aborted = false;
     // Each list as wide plain paths. A name's plain form takes no more units

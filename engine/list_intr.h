@@ -20,6 +20,10 @@ struct PathNode {
     uint32_t lenTo;     // characters in pathTo
     FILETIME timeTo;    // destination's last-write time, read by the copy pass
     int16_t toCopy;     // what the copy pass made of the entry: one of ToCopy
+    uint32_t lenDir;    // copy pass: characters of the destination directory that starts pathTo
+    uint32_t tempIndex; // copy pass: its temporary copy's number in its destination; 0: none yet
+    uint16_t changes;   // copy pass: times its source changed while it was copied
+    bool respell;       // copy pass: its backup was found under another spelling of its name
     PathNode* next;
 };
 

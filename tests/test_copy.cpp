@@ -117,7 +117,7 @@ TEST_F(CopyPass, FilesThatCannotBeCopiedAreNamedAndTheRestIsCopied) {
 #ifdef _WIN32
     const std::string firstCode = "1026 (402)";
 #else
-    const std::string firstCode = "3 (3)";  // the file where a folder goes
+    const std::string firstCode = "2 (2)";  // the gone source, where the batch stops
 #endif
     EXPECT_EQ(textCopyFailed + firstCode + "\n" + textNotCopied + "\n" + box.full("src\\sub\\b") + "\n" +
                   box.full("src\\gone"), error);
@@ -176,11 +176,7 @@ TEST_F(CopyPass, FilesPastMaxPathAreCopiedOnTheirOwnAndFailuresNamedInEither) {
     const std::string shellFails = "dst\\" + box.mirror("t1"), directFails = "dst\\" + box.mirror("t3");
     box.write(shellFails, "in the way");
     box.write(directFails, "in the way");
-#ifdef _WIN32
-    const std::string shellCode = "1223 (4c7)";
-#else
-    const std::string shellCode = "3 (3)";
-#endif
+    const std::string shellCode = "183 (b7)";
     run(list);
     EXPECT_EQ(textCopyFailed + shellCode + "\n" + textNotCopied + "\n" + box.full(rels[3]) + "\n" + box.full(rels[5]),
               error);
@@ -248,7 +244,7 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
     const std::string path = "\\\\srv\\share\\..\\..\\u", dir = box.full("dst") + "\\";
     PathNode* node = (PathNode*)allocMem(sizeof *node);
     *node = {copyText(path.c_str(), path.size()), (uint32_t)path.size(), {}, 0, 1,
-             copyText(dir.c_str(), dir.size()), (uint32_t)dir.size(), {}, 0, NULL};
+             copyText(dir.c_str(), dir.size()), (uint32_t)dir.size(), {}, 0, 0, 0, 0, false, NULL};
     exPath = {node, node->len, node->len, 0, 1, 0};
     pass();
 #ifdef _WIN32

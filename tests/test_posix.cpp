@@ -21,8 +21,10 @@ namespace {
 // Copies that fail half way (writes beyond 64 KiB fail while the limit
 // holds), in the shell's batch and on their own past MAX_PATH: each is
 // named, the previous backup stays byte for byte with its time, a new file
-// leaves nothing under its name, and no temporary file is left, a stale one
-// from a run that died included. Once the cause is gone, all is copied.
+// leaves nothing under its name, and no temporary file is left, the copies
+// that runs which died left in the program's own folder included; a file
+// named like an old temporary copy is a file like any other, and stays.
+// Once the cause is gone, all is copied.
 TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     Sandbox box;
     const std::string big(1 << 20, 'b'), far = "far\\" + std::string(250, 'f');
@@ -30,9 +32,11 @@ TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     for (const std::string& rel : sources) box.write(rel, rel == "small" ? "small" : big, T2020);
     const Strings lines = {box.full("big"), box.full("new"), box.full("small"), box.full("far")};
     for (const std::string& rel : {sources[0], sources[3]}) box.write("dst\\" + box.mirror(rel), "OLD", T2020 - SECOND);
-    for (const char* rel : {"new", "small"}) box.write("dst\\" + box.mirror(rel) + ".~qvtmp", "from a run that died");
+    for (const char* rel : {"000\\000000\\00", "001\\000000\\00"}) box.write("dst\\~qvtmp\\" + std::string(rel), "died");
+    const std::string alike = box.mirror("new") + ".~qvtmp=a file of its own";
+    box.write("dst\\" + alike.substr(0, alike.find('=')), alike.substr(alike.find('=') + 1));
     box.writeList("--Dir--" + box.full("dst") + "\n" + lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n");
-    const Strings before = {box.mirror(sources[0]) + "=OLD", box.mirror(sources[3]) + "=OLD"};
+    const Strings before = {box.mirror(sources[0]) + "=OLD", box.mirror(sources[3]) + "=OLD", alike};
 
     struct rlimit old, small;
     getrlimit(RLIMIT_FSIZE, &old);
@@ -45,11 +49,11 @@ TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     EXPECT_EQ(RUN_INCOMPLETE, outcome);
     EXPECT_EQ("\r\n" + textCopyFailed + "1627 (65b)\r\n" + textNotCopied + "\r\n" + lines[0] + "\r\n" + lines[1] +
                   "\r\n" + box.full(sources[3]), box.log());
-    EXPECT_EQ(sorted({before[0], before[1], box.mirror("small") + "=small"}), box.tree("dst"));
+    EXPECT_EQ(sorted({before[0], before[1], before[2], box.mirror("small") + "=small"}), box.tree("dst"));
     for (const std::string& rel : {sources[0], sources[3]}) EXPECT_EQ(T2020 - SECOND, box.time("dst\\" + box.mirror(rel)));
 
     EXPECT_EQ(RUN_COMPLETE, startCopingInConsole());
-    Strings all;
+    Strings all = {alike};
     for (const std::string& rel : sources) all.push_back(box.mirror(rel) + "=" + (rel == "small" ? "small" : big));
     EXPECT_EQ(sorted(all), box.tree("dst"));
     for (const std::string& rel : sources) EXPECT_EQ(T2020, box.time("dst\\" + box.mirror(rel)));

@@ -181,10 +181,12 @@ bool makeFolders(const std::string& dir) {
     return mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
+void (*copyingCall)(const char* source);
+
 // Copies the bytes of from to to; false with errno set when a read or a
-// write fails.
-bool copyBytes(int from, int to) {
-    for (;;) {
+// write fails. source is from's path, for the tests' call.
+bool copyBytes(int from, int to, const char* source) {
+    while (!copyingCall) {
         ssize_t n = copy_file_range(from, NULL, to, NULL, 1 << 30, 0);
         if (n == 0) return true;
         if (n > 0) continue;
@@ -192,7 +194,7 @@ bool copyBytes(int from, int to) {
         return false;
     }
     static char buffer[1 << 16];
-    for (;;) {
+    for (bool first = true;; first = false) {
         ssize_t n = read(from, buffer, sizeof buffer);
         if (n == 0) return true;
         if (n < 0) {
@@ -207,6 +209,7 @@ bool copyBytes(int from, int to) {
             }
             done += w;
         }
+        if (first && copyingCall) copyingCall(source);
     }
 }
 
@@ -235,7 +238,7 @@ int copyOneFile(const char* fromPath, const char* toPath) {
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     int error = 0;
-    if (!copyBytes(from, to) || futimens(to, times) != 0) error = errno;
+    if (!copyBytes(from, to, fromPath) || futimens(to, times) != 0) error = errno;
     if (close(to) != 0 && !error) error = errno;
     close(from);
     return error ? (int)winError(error) : 0;
@@ -400,6 +403,17 @@ BOOL DeleteFileA(LPCSTR path) {
     char p[4096];
     if (toPosix(path, p, sizeof p) && unlink(p) == 0) return TRUE;
     lastError = winError(errno);
+    return FALSE;
+}
+
+void whileCopying(void (*call)(const char* source)) { copyingCall = call; }
+
+BOOL RemoveDirectoryA(LPCSTR path) {
+    char p[4096];
+    struct stat st;
+    if (toPosix(path, p, sizeof p) && lstat(p, &st) == 0 && !S_ISDIR(st.st_mode)) errno = ENOTDIR;
+    else if (toPosix(path, p, sizeof p) && rmdir(p) == 0) return TRUE;
+    lastError = errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : winError(errno);
     return FALSE;
 }
 

@@ -66,6 +66,7 @@ typedef BOOL* LPBOOL;
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_DISK_FULL 39
 #define ERROR_DISK_FULL 112
+#define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
 #define ERROR_FILENAME_EXCED_RANGE 206
 #define ERROR_CANCELLED 1223
@@ -148,7 +149,7 @@ struct SHFILEOPSTRUCTA {
 #define DE_INVALIDFILES 0x7C
 
 // The error of the last failed FindFirstFileA, CreateDirectoryA, CopyFileA,
-// MoveFileExA or DeleteFileA,
+// MoveFileExA, DeleteFileA or RemoveDirectoryA,
 // by errno; ERROR_FILE_NOT_FOUND when a pattern matched nothing.
 DWORD GetLastError();
 BOOL PathFileExistsA(LPCSTR path);
@@ -178,6 +179,8 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 // (never over a folder).
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 BOOL DeleteFileA(LPCSTR path);
+// Removes an empty folder; never what a link leads to.
+BOOL RemoveDirectoryA(LPCSTR path);
 
 // The code page conversions, as Windows does them, for CP_ACP (UTF-8 here,
 // so GetACP gives CP_UTF8) and CP_UTF8, and into UTF-16 for 1251
@@ -195,3 +198,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LP
 // msvcrt's fopen: text mode unless the mode holds 'b'.
 FILE* winFopen(const char* path, const char* mode);
 #define fopen winFopen
+
+// For tests: a call made while each file's copy is under way, after its
+// first 64 KiB are written, with the source's path, as when a person saves
+// a file while it is being backed up; NULL makes none.
+void whileCopying(void (*call)(const char* source));

@@ -71,5 +71,9 @@ private:
 
 // FILETIME ticks of 2020-01-02 03:04:05.6789012 UTC: fixed times compare exactly.
 constexpr uint64_t T2020 = 132223838456789012ULL;
+// 1970-01-01 and 2120-06-01 UTC: beyond what FAT32 and exFAT keep. The
+// drives' limits in UTC: 1980-01-01 00:00:00, and 2107-12-31 23:59:58.
+constexpr uint64_t T1970 = 116444736000000000ULL, T2120 = 163911168000000000ULL;
+constexpr uint64_t FAT_EARLIEST = 119600064000000000ULL, FAT_LATEST = 159992927980000000ULL;
 constexpr uint64_t TICK = 1;
 constexpr uint64_t SECOND = 10000000ULL;

@@ -64,7 +64,11 @@ protected:
 // other copy is copied over: missing, of another size, or of another time
 // by a tick, by exactly 2^32 ticks (both halves count) or by a second off
 // any step; and always with "<-d>". A file named twice is copied twice. A
-// second run finds all up to date.
+// file named like a temporary copy of another is a file like any other:
+// its backup stays when the other's is replaced. Times FAT and exFAT cannot
+// keep (1970, 2120) are kept at their limits, which are then the sources'
+// backups; a second off such a limit is not. A second run finds all up to
+// date.
 TEST_F(CopyPass, CopiesWhatIsMissingOrOfAnotherTimeOrSizeAndAlwaysWithD) {
     const uint64_t evenSecond = T2020 - T2020 % (2 * SECOND), hundredth = SECOND / 100;
     const struct {
@@ -72,7 +76,10 @@ TEST_F(CopyPass, CopiesWhatIsMissingOrOfAnotherTimeOrSizeAndAlwaysWithD) {
         uint64_t destTime;  // 0: no copy there yet
         const char* marker;
         bool sameSize;      // the copy's size is its source's
-    } files[] = {{"same", T2020, "", true},        {"older", T2020 - TICK, "", true},
+        uint64_t srcTime = T2020;
+    } files[] = {{"same", T2020, "", true},        {"older.~qvtmp", T2020, "", true}, {"older", T2020 - TICK, "", true},
+                 {"early", FAT_EARLIEST, "", true, T1970}, {"late", FAT_LATEST, "", true, T2120},
+                 {"offlimit", FAT_EARLIEST + 2 * SECOND, "", true, T1970},
                  {"newer", T2020 + TICK, "", true}, {"far", T2020 - (1ULL << 32), "", true},
                  {"fat", evenSecond, "", true},     {"fatahead", evenSecond + 2 * SECOND, "", true},
                  {"second", T2020 - T2020 % SECOND, "", true}, {"exfat", T2020 - T2020 % hundredth, "", true},
@@ -84,12 +91,14 @@ TEST_F(CopyPass, CopiesWhatIsMissingOrOfAnotherTimeOrSizeAndAlwaysWithD) {
         const std::string rel = "src\\" + std::string(f.name), name = f.name;
         std::string old = name;
         for (char& c : old) c = (char)toupper(c);
-        const bool kept = f.sameSize && !*f.marker && f.destTime && !strstr("older newer far offstep", f.name);
-        box.write(rel, f.name, T2020);
+        const Strings otherTime = {"older", "newer", "far", "offstep", "offlimit"};
+        const bool kept = f.sameSize && !*f.marker && f.destTime &&
+                          std::find(otherTime.begin(), otherTime.end(), name) == otherTime.end();
+        box.write(rel, f.name, f.srcTime);
         if (f.destTime) box.write("dst\\" + box.mirror(rel), f.sameSize ? old : old + "+", f.destTime);
         list += f.marker + box.full(rel) + "\n";
         if (!kept) copied.push_back(entry(rel));
-        if (&f != &files[12]) tree.push_back(box.mirror(rel) + "=" + (kept ? old : name));
+        if (&f != std::end(files) - 1) tree.push_back(box.mirror(rel) + "=" + (kept ? old : name));
     }
     run(list);
     EXPECT_EQ("<none>", error);

@@ -74,6 +74,7 @@ inline const std::string textRejectedHeader =
 inline const std::string textNoAttributes = "Ошибка получения атрибутов файла. GetFileAttributesExA";
 inline const std::string textNothingToCopy = "Нет существующих путей для копирования.";
 inline const std::string textCopyFailed = "Ошибка при копировании файлов. error =  ";
+inline const std::string textInterrupted = "Копирование файлов прервано.";
 inline const std::string textNotCopied = "Файлы, которые не удалось скопировать:";
 inline const std::string textTooLong = "Слишком длинные пути назначения, файлы не скопированы:";
 inline const std::string textCopyNoMemory = "\n" + textNoMemory + "\n";

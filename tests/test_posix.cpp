@@ -1,6 +1,7 @@
 // What only the native program meets: the stand-in's copy where it
 // touches what a backup already holds, and the entries of POSIX trees that
 // Windows programs never see.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
@@ -57,6 +58,40 @@ TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     for (const std::string& rel : sources) all.push_back(box.mirror(rel) + "=" + (rel == "small" ? "small" : big));
     EXPECT_EQ(sorted(all), box.tree("dst"));
     for (const std::string& rel : sources) EXPECT_EQ(T2020, box.time("dst\\" + box.mirror(rel)));
+}
+
+// A source saved while it is being copied (its bytes rewritten in place,
+// same size, new time) is copied again, as it is now; one saved during
+// every copy is named, and its previous backup stays. No torn copy is ever
+// put in place.
+int savesLeft;  // of the sources but "busy", which is saved during every copy
+void saveDuringCopy(const char* source) {
+    static uint64_t time = T2020;
+    if (strcmp(source + strlen(source) - 4, "busy") && savesLeft-- <= 0) return;
+    const int file = open(source, O_WRONLY);
+    EXPECT_EQ(1, pwrite(file, "B", 1, 0));
+    close(file);
+    time += SECOND;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {(time_t)(time / SECOND - 11644473600ULL), 0}};
+    utimensat(AT_FDCWD, source, times, 0);
+}
+
+TEST(PosixCopy, ASourceSavedDuringItsCopyIsCopiedAgainAndNeverTorn) {
+    Sandbox box;
+    const std::string bytes(1 << 18, 'a'), saved = "B" + bytes.substr(1);
+    for (const char* rel : {"db", "busy"}) {
+        box.write(rel, bytes, T2020);
+        box.write("dst\\" + box.mirror(rel), "OLD", T2020 - SECOND);
+    }
+    box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("db") + "\n" + box.full("busy") + "\n");
+    savesLeft = 1;
+    whileCopying(saveDuringCopy);
+    const RunOutcome outcome = startCopingInConsole();
+    whileCopying(NULL);
+    EXPECT_EQ(RUN_INCOMPLETE, outcome);
+    EXPECT_EQ("\r\n" + textInterrupted + "\r\n" + textNotCopied + "\r\n" + box.full("busy"), box.log());
+    EXPECT_EQ(sorted({box.mirror("busy") + "=OLD", box.mirror("db") + "=" + saved}), box.tree("dst"));
+    EXPECT_EQ(box.time("db"), box.time("dst\\" + box.mirror("db")));
 }
 
 // A link whose target is gone (every relative link of a copied tree may be

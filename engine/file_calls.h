@@ -82,6 +82,8 @@ bool shellTakes(const char* path, bool destination);
 bool widePath(const char* path, WCHAR* out, size_t room, bool plain);
 
 HANDLE findFirstFile(const char* pattern, FindRecord* found);
+// False at the end of the listing, GetLastError then ERROR_NO_MORE_FILES,
+// or when it failed, GetLastError then its error.
 bool findNextFile(HANDLE enumeration, FindRecord* found);
 bool fileAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes);
 bool pathExists(const char* path);

@@ -176,6 +176,7 @@ HANDLE findFirstFile(const char* pattern, FindRecord* found) {
 
 bool findNextFile(HANDLE enumeration, FindRecord* found) {
     WIN32_FIND_DATAW data;
+    // Nothing is called after a failure: the walker reads its error.
     if (!FindNextFileW(enumeration, &data)) return false;
     foundAs(data, found);
     return true;

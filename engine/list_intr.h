@@ -73,7 +73,8 @@ ReaderResult ReadPaths(PathList* entries, PathList* rejected);
 // "dirPath\*.*" and closes afterwards; findData holds the entry it opened
 // with. Paths that cannot be backed up (past what the file calls take,
 // names that are no UTF-8 or hold '?') and folders that cannot be listed go
-// to the rejected lines. last and lastRejected are the caller's pointers to
+// to the rejected lines; so does a folder whose listing fails before its
+// end, after the files it showed. last and lastRejected are the caller's pointers to
 // the lists' last nodes, moved on as nodes are appended. False when memory
 // ran out: the walk then stops at once, at every level.
 bool findFAdd(const char* dirPath, HANDLE enumeration, FindRecord* findData,

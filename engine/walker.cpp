@@ -88,6 +88,11 @@ static bool findFAddLevel(char* composed, size_t dirLen, HANDLE enumeration, Fin
                               destinationLength);
         }
     } while (walked && findNextFile(enumeration, findData));
+    // A listing that fails before its end (a network drive that drops) has
+    // not shown the rest of the folder: the folder is named, and what it
+    // showed is kept. A root "/" keeps its separator.
+    if (walked && GetLastError() != ERROR_NO_MORE_FILES)
+        walked = addRejected(rejected, lastRejected, composed, (uint32_t)(dirLen ? dirLen : 1));
     return walked;
 }
 

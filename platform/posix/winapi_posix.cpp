@@ -21,6 +21,7 @@
 namespace {
 
 DWORD lastError;
+long listingEntriesLeft = -1;  // failListingAfter's count; -1: no listing fails
 
 // Windows' code for what errno says.
 DWORD winError(int error) {
@@ -117,8 +118,8 @@ void fillFound(WIN32_FIND_DATAA* fd, const char* name, const struct stat& st, DW
     strncpy(fd->cFileName, name, MAX_PATH - 1);
 }
 
-// Lists name as the entry found, with what it leads to; false when it is
-// gone or cannot be asked.
+// Lists name as the entry found, with what it leads to; false, with errno
+// saying why, when it is gone (ENOENT) or cannot be asked.
 bool found(Enumeration* e, const char* name, unsigned char type, WIN32_FIND_DATAA* fd) {
     struct stat st;
     DWORD extra = type == DT_LNK ? FILE_ATTRIBUTE_REPARSE_POINT : 0;
@@ -143,10 +144,17 @@ bool foundLiteral(Enumeration* e, WIN32_FIND_DATAA* fd) {
         if (folded.empty() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, d->d_name, -1, e->pattern, -1) == CSTR_EQUAL)
             folded = d->d_name, foldedType = d->d_type;
     }
+    if (folded.empty()) errno = ENOENT;
     return !folded.empty() && found(e, folded.c_str(), foldedType, fd);
 }
 
-// The next entry of the directory that matches, or false at its end.
+// The next entry of the directory that matches; false at its end, with
+// lastError ERROR_NO_MORE_FILES as on Windows, or when the listing fails,
+// with its error. A name whose attributes cannot be read (its folder may be
+// read but not entered) fails the listing: a Windows listing carries every
+// entry's attributes, so the engine takes a listing that ends for the whole
+// folder, and a name skipped here would be lost without a word. A name
+// gone since readdir is skipped.
 bool nextFound(Enumeration* e, WIN32_FIND_DATAA* fd) {
     if (e->next < 2) {
         fillFound(fd, e->next == 0 ? "." : "..", e->self, 0);
@@ -155,14 +163,19 @@ bool nextFound(Enumeration* e, WIN32_FIND_DATAA* fd) {
     }
     if (e->literal) {
         e->literal = false;  // found once: the enumeration ends after it
-        return foundLiteral(e, fd);
+        if (foundLiteral(e, fd)) return true;
+        lastError = errno == ENOENT ? ERROR_NO_MORE_FILES : winError(errno);
+        return false;
     }
-    while (struct dirent* d = readdir(e->dir)) {
+    for (errno = 0; struct dirent* d = readdir(e->dir); errno = 0) {
         const char* name = d->d_name;
         if (!strcmp(name, ".") || !strcmp(name, "..")) continue;
         if (!e->matchAll && fnmatch(e->pattern, name, 0) != 0) continue;
         if (found(e, name, d->d_type, fd)) return true;
+        if (errno != ENOENT) break;
     }
+    // readdir ends with errno 0, and fails with its error.
+    lastError = errno ? winError(errno) : ERROR_NO_MORE_FILES;
     return false;
 }
 
@@ -281,20 +294,37 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData) {
     e->next = e->matchAll ? 0 : 2;
     strcpy(e->pattern, wild);
     e->dir = opendir(dir.c_str());
-    if (!e->dir || fstat(dirfd(e->dir), &e->self) != 0 || !nextFound(e, findData)) {
-        // A folder that cannot be opened, or one that holds no match.
-        lastError = !e->dir ? (errno == ENOENT ? ERROR_PATH_NOT_FOUND : winError(errno)) : ERROR_FILE_NOT_FOUND;
-        if (e->dir) closedir(e->dir);
-        free(e);
-        return INVALID_HANDLE_VALUE;
+    if (!e->dir) {
+        lastError = errno == ENOENT ? ERROR_PATH_NOT_FOUND : winError(errno);
+    } else if (fstat(dirfd(e->dir), &e->self) != 0) {
+        lastError = winError(errno);
+    } else if (nextFound(e, findData)) {
+        if (listingEntriesLeft > 0) listingEntriesLeft--;
+        return (HANDLE)e;
+    } else if (lastError == ERROR_NO_MORE_FILES) {
+        lastError = ERROR_FILE_NOT_FOUND;  // what Windows says of a pattern that matches nothing
     }
-    return (HANDLE)e;
+    if (e->dir) closedir(e->dir);
+    free(e);
+    return INVALID_HANDLE_VALUE;
 }
 
 BOOL FindNextFileA(HANDLE enumeration, WIN32_FIND_DATAA* findData) {
-    if (enumeration == INVALID_HANDLE_VALUE || !enumeration) return FALSE;
-    return nextFound((Enumeration*)enumeration, findData);
+    if (enumeration == INVALID_HANDLE_VALUE || !enumeration) {
+        lastError = ERROR_INVALID_HANDLE;
+        return FALSE;
+    }
+    if (listingEntriesLeft == 0) {
+        listingEntriesLeft = -1;
+        lastError = ERROR_NETNAME_DELETED;
+        return FALSE;
+    }
+    if (!nextFound((Enumeration*)enumeration, findData)) return FALSE;
+    if (listingEntriesLeft > 0) listingEntriesLeft--;
+    return TRUE;
 }
+
+void failListingAfter(long entries) { listingEntriesLeft = entries; }
 
 BOOL FindClose(HANDLE enumeration) {
     if (enumeration == INVALID_HANDLE_VALUE || !enumeration) return FALSE;

@@ -62,9 +62,11 @@ typedef BOOL* LPBOOL;
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_NETNAME_DELETED 64  // a network drive dropped: only failListingAfter gives it
 #define ERROR_DISK_FULL 112
 #define ERROR_DIR_NOT_EMPTY 145
 #define ERROR_ALREADY_EXISTS 183
@@ -148,9 +150,11 @@ struct SHFILEOPSTRUCTA {
 // errno said (ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ...).
 #define DE_INVALIDFILES 0x7C
 
-// The error of the last failed FindFirstFileA, CreateDirectoryA, CopyFileA,
-// MoveFileExA, DeleteFileA or RemoveDirectoryA,
-// by errno; ERROR_FILE_NOT_FOUND when a pattern matched nothing.
+// The error of the last failed FindFirstFileA, FindNextFileA,
+// CreateDirectoryA, CopyFileA, MoveFileExA, DeleteFileA or RemoveDirectoryA,
+// by errno; ERROR_FILE_NOT_FOUND when a pattern matched nothing,
+// ERROR_NO_MORE_FILES when an enumeration came to its end. A listing that meets a name whose
+// attributes cannot be read fails with ERROR_ACCESS_DENIED.
 DWORD GetLastError();
 BOOL PathFileExistsA(LPCSTR path);
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
@@ -199,7 +203,15 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LP
 FILE* winFopen(const char* path, const char* mode);
 #define fopen winFopen
 
-// For tests: a call made while each file's copy is under way, after its
+// --- For tests only: faults planted in the stand-in ---
+
+// A listing that fails half way, as when a network drive drops:
+// failListingAfter(n) lets FindFirstFileA and FindNextFileA give n more
+// entries ("." and ".." counted), then the next FindNextFileA fails with
+// ERROR_NETNAME_DELETED, that call only; failListingAfter(-1) fails none.
+void failListingAfter(long entries);
+
+// A call made while each file's copy is under way, after its
 // first 64 KiB are written, with the source's path, as when a person saves
 // a file while it is being backed up; NULL makes none.
 void whileCopying(void (*call)(const char* source));

@@ -21,8 +21,10 @@ enum RunOutcome {
 };
 
 // One backup run without a window; its report goes to QuarnelvistroLOG.txt
-// in the current directory.
-RunOutcome startCopingInConsole();
+// in the current directory, which holds msgRunNotFinished while the run
+// goes on. When the run is not complete the report also goes to
+// alsoReportTo, unless it is NULL, with "\n" as it is written there.
+RunOutcome startCopingInConsole(FILE* alsoReportTo = NULL);
 
 // Writes header and a line end, then every path of list, each followed by a
 // line end.

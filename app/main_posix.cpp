@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
         if (i > 1) commandLine += ' ';
         commandLine += argv[i];
     }
-    if (hasUnattendedSwitch(commandLine.c_str())) return startCopingInConsole();
+    // A run that is not complete also tells standard error, which cron mails.
+    if (hasUnattendedSwitch(commandLine.c_str())) return startCopingInConsole(stderr);
     fprintf(stderr,
             "%s: the window needs Windows.\n"
             "Run \"%s -w\" for an unattended backup: it reads Quarnelvistro.txt in the\n"

@@ -21,6 +21,11 @@ constexpr char msgRejectedHeader[] =
 constexpr char msgNothingToCopy[] = "Нет существующих путей для копирования.";
 // "No free memory.": the window could not list the rejected lines.
 constexpr char msgNoFreeMemory[] = "Нет свободной памяти.";
+// "The run did not finish: the backup may be incomplete." The unattended
+// run's log holds it, with no line end, from the run's start until the
+// report replaces it at the end: a log holding only this line is from a run
+// that was killed, crashed or went down with the machine.
+constexpr char msgRunNotFinished[] = "Запуск не завершён: резервная копия могла быть сделана не полностью.";
 
 static_assert(textChars(msgNoList) == 61, "no-list message");
 static_assert(textChars(msgNoAttributes) == 54, "no-attributes message");
@@ -28,6 +33,7 @@ static_assert(textChars(msgNoMemory) == 10, "no-memory message");
 static_assert(textChars(msgRejectedHeader) == 134, "rejected header");
 static_assert(textChars(msgNothingToCopy) == 39, "nothing-to-copy message");
 static_assert(textChars(msgNoFreeMemory) == 21, "no-free-memory message");
+static_assert(textChars(msgRunNotFinished) == 68, "run-not-finished message");
 
 // The log file of an unattended run could not be opened.
 constexpr char msgLogNotOpened[] = "Error of opening of QuarnelvistroLOG.txt file.";

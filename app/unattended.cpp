@@ -1,5 +1,8 @@
 #include <stdint.h>
 #include <string.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 #include "alloc.h"
 #include "front_end.h"
@@ -65,46 +68,69 @@ void OutPathToFile(const PathList* list, const char* header, FILE* file) {
     }
 }
 
-// The log is a text-mode file: every "\n" written becomes CR LF. Without a
-// log the backup is still made, only its report is lost; the message box
-// that says so comes after the run, so that a run with no one at the
-// desktop is not held up by it, and goes by itself after logBoxMs.
-RunOutcome startCopingInConsole() {
+// A fresh log holding msgRunNotFinished, on the disk and not only in a
+// buffer, so that a run killed or a machine gone down before the report
+// replaces the line leaves it; NULL when the log cannot be opened. A failed
+// _commit is not the run's failure: the line only warns.
+static FILE* openLogAsUnfinished() {
     FILE* log = fopen(logFileName, "wt");
+    if (log) {
+        putLog(msgRunNotFinished, log);
+        fflush(log);
+        _commit(_fileno(log));
+    }
+    return log;
+}
 
-    RunOutcome outcome = RUN_COMPLETE;
-    initPaths(&exPath, &unexPath);
-    ReaderResult result = ReadPaths(&exPath, &unexPath);
+// The run's report as the log holds it; empty for a complete backup.
+static void putReport(ReaderResult result, const char* errorText, FILE* out) {
     if (result != READ_DONE) {
-        if (log) putLog(readerMessage(result), log);
+        putLog(readerMessage(result), out);
+        return;
+    }
+    if (unexPath.first) OutPathToFile(&unexPath, msgRejectedHeader, out);
+    if (!exPath.first) putLog(msgNothingToCopy, out);
+    if (errorText) {
+        putLog("\n", out);
+        putLog(errorText, out);
+    }
+}
+
+// The log is a text-mode file: every "\n" written becomes CR LF. It holds
+// msgRunNotFinished while the run goes on, and is opened afresh at the end,
+// emptied, for the report alone. Without a log
+// the backup is still made, only its report is lost; the message box that
+// says so comes after the run, so that a run with no one at the desktop is
+// not held up by it, and goes by itself after logBoxMs.
+RunOutcome startCopingInConsole(FILE* alsoReportTo) {
+    FILE* log = openLogAsUnfinished();
+    RunOutcome outcome = RUN_COMPLETE;
+    char* errorText = NULL;
+    initPaths(&exPath, &unexPath);
+    const ReaderResult result = ReadPaths(&exPath, &unexPath);
+    if (result != READ_DONE) {
         outcome = RUN_NO_BACKUP;
     } else {
-        if (unexPath.first) {
-            if (log) OutPathToFile(&unexPath, msgRejectedHeader, log);
-            outcome = RUN_INCOMPLETE;
-        }
+        if (unexPath.first) outcome = RUN_INCOMPLETE;
         if (exPath.first) {
-            char* errorText = NULL;
             CopyResult copied = copy(&exPath, &errorText, 1);
-            if (errorText) {
-                if (log) {
-                    putLog("\n", log);
-                    putLog(errorText, log);
-                }
-                freeMem(errorText);
-            }
             if (copied == COPY_NO_MEMORY)
                 outcome = RUN_NO_BACKUP;
             else if (copied == COPY_INCOMPLETE)
                 outcome = RUN_INCOMPLETE;
         } else {
-            if (log) putLog(msgNothingToCopy, log);
             outcome = RUN_NO_BACKUP;
         }
     }
-    if (log)
+    if (log) fclose(log);
+    log = fopen(logFileName, "wt");
+    if (log) {
+        putReport(result, errorText, log);
         fclose(log);
-    else {
+    }
+    if (alsoReportTo && outcome != RUN_COMPLETE) putReport(result, errorText, alsoReportTo);
+    freeMem(errorText);
+    if (!log) {
 #ifdef _WIN32
         SetTimer(NULL, 0, logBoxMs, endLogBox);
 #endif

@@ -53,7 +53,7 @@ extern PathList unexPath;  // rejected lines of the current run
 
 enum ReaderResult {
     READ_DONE = 0,           // the whole backup list was read
-    READ_NO_LIST = 1,        // the backup list cannot be opened
+    READ_NO_LIST = 1,        // the backup list cannot be opened, or read to its end
     READ_NO_ATTRIBUTES = 2,  // an existing path gave no attributes
     READ_NO_MEMORY = 3,      // a node, text or pattern could not be allocated
 };

@@ -10,23 +10,30 @@
 // What a list that is not UTF-8 is in where the ANSI code page is UTF-8.
 static const UINT russianCodePage = 1251;
 
-// The whole file, in a block the caller releases, with at least one byte
-// of room after it; NULL when out of memory. It is read to its end,
-// whatever its size: a file that never ends (a device) runs out of memory.
-static char* readWhole(FILE* file, size_t* length) {
+// The whole file into *bytes, a block the caller releases, with at least
+// one byte of room after it: READ_DONE, READ_NO_MEMORY, or READ_NO_LIST when
+// a read fails (a drive gone, a bad sector), since the part before it is no
+// list to back up by. It is read to its end, whatever its size: a file that
+// never ends (a device) runs out of memory.
+static ReaderResult readWhole(FILE* file, char** bytes, size_t* length) {
     size_t room = 4096, n = 0;
-    char* bytes = (char*)allocMem(room);
-    while (bytes) {
-        n += fread(bytes + n, 1, room - n, file);
-        if (n < room) break;  // the end of the file, or a read that failed
+    char* block = (char*)allocMem(room);
+    while (block) {
+        n += fread(block + n, 1, room - n, file);
+        if (ferror(file)) {
+            freeMem(block);
+            return READ_NO_LIST;
+        }
+        if (n < room) break;  // the end of the file
         char* more = room <= SIZE_MAX / 2 ? (char*)allocMem(room * 2) : NULL;
-        if (more) memcpy(more, bytes, n);
-        freeMem(bytes);
-        bytes = more;
+        if (more) memcpy(more, block, n);
+        freeMem(block);
+        block = more;
         room *= 2;
     }
+    *bytes = block;
     *length = n;
-    return bytes;
+    return block ? READ_DONE : READ_NO_MEMORY;
 }
 
 static bool allAscii(const unsigned char* bytes, size_t n) {
@@ -101,9 +108,11 @@ ReaderResult loadListText(const char* fileName, ListText* list) {
     FILE* file = fopen(fileName, "rb");
     if (!file) return READ_NO_LIST;
     size_t length = 0;
-    char* bytes = readWhole(file, &length);
+    char* bytes = NULL;
+    const ReaderResult result = readWhole(file, &bytes, &length);
     fclose(file);
-    char* text = bytes ? toUtf8Text(bytes, &length) : NULL;
+    if (result != READ_DONE) return result;
+    char* text = toUtf8Text(bytes, &length);
     if (!text) return READ_NO_MEMORY;
     list->text = text;
     list->length = asTextMode(text, length);

@@ -14,7 +14,7 @@ struct ListText {
 };
 
 // Loads the named file into *list: READ_DONE, READ_NO_LIST when it cannot be
-// opened, READ_NO_MEMORY when a block of its text cannot be allocated. After
+// opened or read to its end, READ_NO_MEMORY when a block of its text cannot be allocated. After
 // READ_DONE the caller releases the text with freeListText.
 //
 // A list that starts with a UTF-16 LE, a UTF-16 BE or a UTF-8 byte-order

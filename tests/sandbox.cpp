@@ -162,4 +162,4 @@ void Sandbox::writeList(const std::string& bytes) const {
     std::ofstream(fs::path(root) / "Quarnelvistro.txt", std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::string Sandbox::log() const { return slurp(fs::path(root) / "QuarnelvistroLOG.txt"); }
+std::string Sandbox::log(const char* name) const { return slurp(fs::path(root) / name); }

@@ -61,7 +61,8 @@ public:
     Strings tree(const std::string& rel) const { return treeAt(native(rel)); }
 
     void writeList(const std::string& bytes) const;  // the backup list
-    std::string log() const;                         // the run's log, "<none>" if absent
+    // A file of the sandbox's own folder, "<none>" if absent: the run's log by default.
+    std::string log(const char* name = "QuarnelvistroLOG.txt") const;
 
     std::string root;  // native full path of the sandbox
 

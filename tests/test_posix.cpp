@@ -20,14 +20,15 @@
 
 namespace {
 
-// Copies that fail half way (writes beyond 64 KiB fail while the limit
-// holds), in the shell's batch and on their own past MAX_PATH: each is
-// named, the previous backup stays byte for byte with its time, a new file
-// leaves nothing under its name, and no temporary file is left, the copies
-// that runs which died left in the program's own folder included; a file
-// named like an old temporary copy is a file like any other, and stays.
-// Once the cause is gone, all is copied.
-TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
+// A list whose reading fails half way is no list: nothing is backed up by
+// the part read. Copies that fail half way (writes beyond 64 KiB fail while
+// the limit holds), in the shell's batch and on their own past MAX_PATH:
+// each is named, the previous backup stays byte for byte with its time, a
+// new file leaves nothing under its name, and no temporary file is left, the
+// copies that runs which died left in the program's own folder included; a
+// file named like an old temporary copy is a file like any other, and
+// stays. Once the cause is gone, all is copied.
+TEST(PosixCopy, AReadOrACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     Sandbox box;
     const std::string big(1 << 20, 'b'), far = "far\\" + std::string(250, 'f');
     const Strings sources = {"big", "new", "small", far + "\\big"};
@@ -38,7 +39,13 @@ TEST(PosixCopy, ACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     const std::string alike = box.mirror("new") + ".~qvtmp=a file of its own";
     box.write("dst\\" + alike.substr(0, alike.find('=')), alike.substr(alike.find('=') + 1));
     box.writeList("--Dir--" + box.full("dst") + "\n" + lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n");
-    const Strings before = {box.mirror(sources[0]) + "=OLD", box.mirror(sources[3]) + "=OLD", alike};
+    const Strings before = {box.mirror(sources[0]) + "=OLD", box.mirror(sources[3]) + "=OLD", alike}, kept = box.tree("dst");
+
+    failReadsAfter((long)("--Dir--" + box.full("dst") + "\n" + lines[0] + "\n").size());
+    EXPECT_EQ(RUN_NO_BACKUP, startCopingInConsole());
+    failReadsAfter(-1);
+    EXPECT_EQ(textNoList, box.log());
+    EXPECT_EQ(kept, box.tree("dst"));
 
     struct rlimit old, small;
     getrlimit(RLIMIT_FSIZE, &old);

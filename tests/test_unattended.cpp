@@ -6,7 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "expected_texts.h"
 #include "list_intr.h"
@@ -50,6 +56,8 @@ protected:
 // Every kind of run: no backup at all gives exit code 2 and the log says
 // why; a complete backup 0 and an empty log; rejected lines besides 1. The
 // switch counts anywhere, even inside a word, but only in lower case.
+// Natively a run that is not complete tells standard error what its log
+// holds, with LF line ends, for cron to mail; a complete one says nothing.
 TEST_F(Unattended, EveryKindOfRunHasItsExitCodeAndLog) {
     const std::string sources = laySources(), gone = sb.full("gone.txt");
     const struct {
@@ -81,6 +89,13 @@ TEST_F(Unattended, EveryKindOfRunHasItsExitCodeAndLog) {
         if (run.list != "<none>") sb.writeList(run.list);
         EXPECT_EQ(run.code, runProgram(run.args)) << run.args << " " << run.list;
         EXPECT_EQ(run.log, sb.log()) << run.args << " " << run.list;
+#ifndef _WIN32
+        std::string lf = run.code ? run.log : "";
+        for (size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
+        if (run.log != "<none>") {  // else the usage text
+            EXPECT_EQ(lf, sb.log("stderr.txt")) << run.args << " " << run.list;
+        }
+#endif
         EXPECT_EQ(run.code < 2 ? copied : Strings(), sb.tree("dst")) << run.args << " " << run.list;
     }
     EXPECT_EQ(T2020 + SECOND, sb.time("dst\\" + sb.mirror("src\\Жёлтый子😀\\b.txt")));
@@ -122,10 +137,21 @@ TEST_F(Unattended, UnopenableLogStillBacksUp) {
     sb.writeList(laySources());
     fs::create_directory("QuarnelvistroLOG.txt");
     EXPECT_EQ(0, runProgram("-w"));
-    std::stringstream errors;
-    errors << std::ifstream("stderr.txt").rdbuf();
-    EXPECT_EQ("Err: Error of opening of QuarnelvistroLOG.txt file.\n", errors.str());
+    EXPECT_EQ("Err: Error of opening of QuarnelvistroLOG.txt file.\n", sb.log("stderr.txt"));
     EXPECT_EQ(copied, sb.tree("dst"));
+}
+
+// A run killed half way, here while it waits to read its list from a fifo,
+// leaves in its log the line that says it did not finish, and that alone.
+TEST_F(Unattended, AKilledRunLeavesTheLineThatSaysSo) {
+    ASSERT_EQ(0, mkfifo("Quarnelvistro.txt", 0600));
+    const pid_t pid = fork();
+    if (pid == 0) _exit(execl(QV_PROGRAM, QV_PROGRAM, "-w", (char*)NULL));
+    const int list = open("Quarnelvistro.txt", O_WRONLY);  // returns once the program opens it to read
+    kill(pid, SIGKILL);
+    waitpid(pid, NULL, 0);
+    close(list);
+    EXPECT_EQ(logOf(textRunNotFinished), sb.log());
 }
 #else
 // The x86 program on 64-bit Windows backs up the real System32, as the

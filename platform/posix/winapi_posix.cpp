@@ -636,16 +636,23 @@ int CompareStringA(LCID, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengt
     return endA && endB ? CSTR_EQUAL : endA ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
 }
 
-// msvcrt's text mode over a binary stream.
+// msvcrt's streams over the C library's binary ones: text mode's
+// translations, the descriptor under a stream, and the fault that tests
+// plant in reading.
 namespace {
 
-struct TextFile {
-    FILE* file;
-    bool ended;  // Ctrl-Z was read: the input ends there
+struct WinFile {
+    FILE* file;      // the C library's binary stream underneath
+    FILE* stream;    // the stream handed out over it
+    bool text;       // msvcrt's text mode
+    bool ended;      // Ctrl-Z was read: the input ends there
+    WinFile* next;   // the next stream winFopen opened and nobody closed
 };
 
-ssize_t textRead(void* cookie, char* out, size_t room) {
-    TextFile* t = (TextFile*)cookie;
+WinFile* openFiles;
+long readsLeft = -1;  // bytes the streams may read before they fail; -1: no limit
+
+size_t textRead(WinFile* t, char* out, size_t room) {
     size_t n = 0;
     while (n < room && !t->ended) {
         int c = getc(t->file);
@@ -663,22 +670,52 @@ ssize_t textRead(void* cookie, char* out, size_t room) {
         }
         out[n++] = (char)c;
     }
-    return (ssize_t)n;
+    return n;
 }
 
-ssize_t textWrite(void* cookie, const char* in, size_t size) {
-    TextFile* t = (TextFile*)cookie;
-    for (size_t i = 0; i < size; i++) {
-        if (in[i] == '\n' && putc('\r', t->file) == EOF) return -1;
-        if (putc(in[i], t->file) == EOF) return -1;
+// A failed read of the file underneath fails the stream's read, as
+// ReadFile's failure fails msvcrt's: the reader tells it from the end.
+ssize_t winRead(void* cookie, char* out, size_t room) {
+    WinFile* w = (WinFile*)cookie;
+    if (readsLeft == 0) {
+        errno = EIO;
+        return -1;
     }
-    return (ssize_t)size;
+    if (readsLeft > 0 && room > (size_t)readsLeft) room = (size_t)readsLeft;
+    const size_t n = w->text ? textRead(w, out, room) : fread(out, 1, room, w->file);
+    if (readsLeft > 0) readsLeft -= (long)n;
+    return n == 0 && ferror(w->file) ? -1 : (ssize_t)n;
 }
 
-int textClose(void* cookie) {
-    TextFile* t = (TextFile*)cookie;
-    int r = fclose(t->file);
-    free(t);
+// What the stream hands over reaches the system here, as msvcrt's fflush
+// hands it to WriteFile, so that a killed process leaves it.
+ssize_t winWrite(void* cookie, const char* in, size_t size) {
+    WinFile* w = (WinFile*)cookie;
+    for (size_t i = 0; w->text && i < size; i++) {
+        if (in[i] == '\n' && putc('\r', w->file) == EOF) return -1;
+        if (putc(in[i], w->file) == EOF) return -1;
+    }
+    if (!w->text && fwrite(in, 1, size, w->file) != size) return -1;
+    return fflush(w->file) ? -1 : (ssize_t)size;
+}
+
+// Only a binary stream seeks: text mode's positions are not the file's.
+int winSeek(void* cookie, off64_t* offset, int whence) {
+    WinFile* w = (WinFile*)cookie;
+    if (fseeko(w->file, *offset, whence)) return -1;
+    *offset = ftello(w->file);
+    return 0;
+}
+
+int winClose(void* cookie) {
+    WinFile* w = (WinFile*)cookie;
+    for (WinFile** at = &openFiles; *at; at = &(*at)->next)
+        if (*at == w) {
+            *at = w->next;
+            break;
+        }
+    int r = fclose(w->file);
+    free(w);
     return r;
 }
 
@@ -687,24 +724,39 @@ int textClose(void* cookie) {
 FILE* winFopen(const char* path, const char* mode) {
     char p[4096];
     if (!toPosix(path, p, sizeof p)) return NULL;
-    if (strchr(mode, 'b')) return fopen(p, mode);
     char binary[8];
     size_t n = 0;
     for (const char* m = mode; *m && n + 2 < sizeof binary; m++)
-        if (*m != 't') binary[n++] = *m;
+        if (*m != 't' && *m != 'b') binary[n++] = *m;
     binary[n++] = 'b';
     binary[n] = 0;
     FILE* file = fopen(p, binary);
     if (!file) return NULL;
-    TextFile* t = (TextFile*)calloc(1, sizeof *t);
-    if (!t) {
+    WinFile* w = (WinFile*)calloc(1, sizeof *w);
+    if (!w) {
         fclose(file);
         return NULL;
     }
-    t->file = file;
-    cookie_io_functions_t io = {textRead, textWrite, NULL, textClose};
+    w->file = file;
+    w->text = !strchr(mode, 'b');
+    cookie_io_functions_t io = {winRead, winWrite, w->text ? NULL : winSeek, winClose};
     char cookieMode[3] = {mode[0], (char)(strchr(mode, '+') ? '+' : 0), 0};
-    FILE* stream = fopencookie(t, cookieMode, io);
-    if (!stream) textClose(t);
-    return stream;
+    w->stream = fopencookie(w, cookieMode, io);
+    if (!w->stream) {
+        winClose(w);
+        return NULL;
+    }
+    w->next = openFiles;
+    openFiles = w;
+    return w->stream;
 }
+
+int _fileno(FILE* stream) {
+    for (WinFile* w = openFiles; w; w = w->next)
+        if (w->stream == stream) return fileno(w->file);
+    return fileno(stream);
+}
+
+int _commit(int fd) { return fsync(fd) ? -1 : 0; }
+
+void failReadsAfter(long bytes) { readsLeft = bytes; }

@@ -7,7 +7,8 @@
 //  - an enumeration opens with "." and "..", then the directory's entries;
 //  - times are FILETIME, 100 ns ticks since 1601-01-01;
 //  - fopen without 'b' is msvcrt's text mode: CR LF reads as LF, Ctrl-Z ends
-//    the input, and every LF written becomes CR LF;
+//    the input, and every LF written becomes CR LF; a read that fails is an
+//    error (ferror), not the end;
 //  - the ANSI code page is UTF-8: Linux file names are bytes, in UTF-8.
 #pragma once
 
@@ -199,9 +200,16 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int length, LPW
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int room,
                         LPCSTR defaultChar, LPBOOL usedDefaultChar);
 
-// msvcrt's fopen: text mode unless the mode holds 'b'.
+// msvcrt's fopen: text mode unless the mode holds 'b'. fflush hands what
+// was written to the system. A text-mode stream does not seek.
 FILE* winFopen(const char* path, const char* mode);
 #define fopen winFopen
+
+// msvcrt's _fileno, for winFopen's streams too (whose fileno is -1), and
+// _commit: the file's data written to the disk, as FlushFileBuffers does.
+int _fileno(FILE* stream);
+int _commit(int fd);
+
 
 // --- For tests only: faults planted in the stand-in ---
 
@@ -210,6 +218,10 @@ FILE* winFopen(const char* path, const char* mode);
 // entries ("." and ".." counted), then the next FindNextFileA fails with
 // ERROR_NETNAME_DELETED, that call only; failListingAfter(-1) fails none.
 void failListingAfter(long entries);
+
+// Reads of the streams winFopen opened fail with EIO once they have read
+// this many bytes in all, counted from this call, until it is called with -1.
+void failReadsAfter(long bytes);
 
 // A call made while each file's copy is under way, after its
 // first 64 KiB are written, with the source's path, as when a person saves

@@ -127,10 +127,7 @@ static bool spelledAsListed(const char* path) {
     const char* name = lastName(path);
     if (strpbrk(name, "*?")) return true;
     FindRecord found;
-    HANDLE self = findFirstFile(path, &found);
-    if (self == INVALID_HANDLE_VALUE) return true;
-    FindClose(self);
-    return !strcmp(found.cFileName, name);
+    return !listedName(path, &found) || !strcmp(found.cFileName, name);
 }
 
 // Copied when missing, when it is not its source's backup by size and

@@ -85,6 +85,10 @@ HANDLE findFirstFile(const char* pattern, FindRecord* found);
 // False at the end of the listing, GetLastError then ERROR_NO_MORE_FILES,
 // or when it failed, GetLastError then its error.
 bool findNextFile(HANDLE enumeration, FindRecord* found);
+// The entry its folder lists for path, under the spelling the folder
+// keeps, which on a drive that ignores case may differ from path's. False
+// when there is none.
+bool listedName(const char* path, FindRecord* found);
 bool fileAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes);
 bool pathExists(const char* path);
 // Opens a file or folder to ask about it (GetFileInformationByHandle...).
@@ -129,6 +133,13 @@ inline bool findNextFile(HANDLE enumeration, FindRecord* record) {
     WIN32_FIND_DATAA data;
     if (!FindNextFileA(enumeration, &data)) return false;
     keepFound(data, record);
+    return true;
+}
+// The stand-in lists a plain name under the spelling its folder keeps.
+inline bool listedName(const char* path, FindRecord* found) {
+    HANDLE self = findFirstFile(path, found);
+    if (self == INVALID_HANDLE_VALUE) return false;
+    FindClose(self);
     return true;
 }
 inline bool fileAttributes(const char* path, WIN32_FILE_ATTRIBUTE_DATA* attributes) {

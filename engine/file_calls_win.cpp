@@ -258,6 +258,34 @@ bool deleteFile(const char* path) {
     return wide && DeleteFileW(wide);
 }
 
+bool listedName(const char* path, FindRecord* found) {
+    // Asked for a plain name, Wine answers with the spelling asked for where
+    // the drive ignores case (exFAT); a wildcard in place of the name's last
+    // character makes any system read the folder, and list each name as it
+    // keeps it.
+    static char pattern[3 * PATH_LIMIT + 2];
+    size_t len = strlen(path);
+    if (len == 0 || len >= sizeof pattern - 1) return false;
+    const char* name = path + len;
+    while (name > path && name[-1] != '\\' && name[-1] != '/') name--;
+    if (!*name) return false;
+    while (len > 0 && ((unsigned char)path[len - 1] & 0xC0) == 0x80) len--;
+    memcpy(pattern, path, len - 1);
+    memcpy(pattern + len - 1, "?", 2);
+    FindRecord next;
+    HANDLE listing = findFirstFile(pattern, &next);
+    if (listing == INVALID_HANDLE_VALUE) return false;
+    bool any = false;
+    do {
+        if (compareIgnoringCase(next.cFileName, -1, name, -1) != CSTR_EQUAL) continue;
+        *found = next;
+        any = true;
+        if (!strcmp(next.cFileName, name)) break;
+    } while (findNextFile(listing, &next));
+    FindClose(listing);
+    return any;
+}
+
 bool removeFolder(const char* path) {
     const WCHAR* wide = wideFor(path, firstPath);
     return wide && RemoveDirectoryW(wide);

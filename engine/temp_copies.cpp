@@ -229,11 +229,8 @@ void forgetMadeFolder() { madeFolder = NULL; }
 // (Wine does so); it is renamed to its own.
 static void respell(const PathNode* node) {
     FindRecord found;
-    HANDLE self = findFirstFile(node->pathTo, &found);
-    if (self == INVALID_HANDLE_VALUE) return;
-    FindClose(self);
     const char* name = lastName(node->pathTo);
-    if (!strcmp(found.cFileName, name)) return;
+    if (!listedName(node->pathTo, &found) || !strcmp(found.cFileName, name)) return;
     const size_t folderLen = (size_t)(name - node->pathTo);
     memcpy(tempPath, node->pathTo, folderLen);
     memcpy(tempPath + folderLen, found.cFileName, strlen(found.cFileName) + 1);

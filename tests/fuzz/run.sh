@@ -8,7 +8,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 out=${QV_BUILD_DIR:-$root/build${QV_BUILD_TAG:-}}/fuzz tree=$out/tree
 mkdir -p "$out/corpus" && cd "$root"
 clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Iengine -Iplatform/posix \
-  engine/{alloc,list_intr,list_text}.cpp platform/posix/winapi_posix.cpp tests/fuzz/fuzz_reader.cpp -o "$out/fuzz_reader"
+  engine/{alloc,list_intr,list_text,walker}.cpp platform/posix/winapi_posix.cpp tests/fuzz/fuzz_reader.cpp -o "$out/fuzz_reader"
 # Drive C: of the stand-in layer: odd names, a link loop, a dangling link, paths of 255 to 262 characters.
 deep=$tree/C:/deep/$(printf 'd%.0s' {1..200})
 rm -rf "$tree" && mkdir -p "$tree/C:/src/sub" "$tree/C:/src/..cache" "$tree/C:/src/.git" "$tree/C:/dst/inner" "$deep"

@@ -42,7 +42,8 @@ for config in $(configs "$@"); do
   echo "--- $config"
   if win "$config"; then
     # R:\ from R:\tools: the walk takes the root's identity, not that of "R:" (R:\tools), and its first entry;
-    # a folder of it that cannot be listed is named with one separator after the root.
+    # a folder of it that cannot be listed is named with one separator after the root. The log, which stands on
+    # the drive, is backed up as it was during the run, saying that the run has not finished.
     w=$T/$config/root p=Z:$(program "$config" | tr / '\\') digits=7
     mkdir -p "$w/R:/data" "$w/R:/tools" "$w/R:/shut" "$w/T:" && printf r >"$w/R:/r.txt" && printf d >"$w/R:/data/d.txt"
     printf '%s\r\n' '--Dir--T:\' 'R:\' >"$w/R:/tools/Quarnelvistro.txt"
@@ -50,7 +51,7 @@ for config in $(configs "$@"); do
     expect "$config R:\\ from R:\\tools: exit code 1, R:\\shut named, every other file of the drive copied" \
       "$(printf '1:%s\r\nR:\\shut\r' "$rejected")" \
       "$(as="setpriv --bounding-set=-all" outcome "$config" "$w/R:/tools" cmd /c "R: && cd \\tools && $p -w" &&
-        differences "$w/R:" "$w/T:/R" 7)"
+        differences "$w/R:" "$w/T:/R" 7 | grep -v ' tools/QuarnelvistroLOG.txt$')"
     chmod 755 "$w/R:/shut"
     x86_64-w64-mingw32-g++ -O1 -static -o "$T/hold_file.exe" "$ROOT/tests/reliability/hold_file.cpp"
     # Wine's shell ends the batch with 1223 when a source goes during the copy.

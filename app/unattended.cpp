@@ -98,10 +98,10 @@ static void putReport(ReaderResult result, const char* errorText, FILE* out) {
 
 // The log is a text-mode file: every "\n" written becomes CR LF. It holds
 // msgRunNotFinished while the run goes on, and is opened afresh at the end,
-// emptied, for the report alone. Without a log
-// the backup is still made, only its report is lost; the message box that
-// says so comes after the run, so that a run with no one at the desktop is
-// not held up by it, and goes by itself after logBoxMs.
+// emptied, for the report alone. Without a log the backup is still made,
+// only its report is lost; the message box that says so comes after the
+// run, so that a run with no one at the desktop is not held up by it, and
+// goes by itself after logBoxMs.
 RunOutcome startCopingInConsole(FILE* alsoReportTo) {
     FILE* log = openLogAsUnfinished();
     RunOutcome outcome = RUN_COMPLETE;

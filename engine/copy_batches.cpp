@@ -215,12 +215,14 @@ static bool copyDirectly(PathList* entries, char* shellText, size_t room) {
             DWORD error = 0;
             const TempReady ready = readyTempCopy(node, &error);
             if (ready == TEMP_NO_MEMORY) return false;
-            if (ready == TEMP_MADE && (tempPathOf(node), makeFoldersOf(tempPath)) &&
-                copyFileOver(node->path, tempPathOf(node))) {
-                settle(node, false, shellText, room);
-                continue;
+            if (ready == TEMP_MADE) {
+                char* temp = (char*)tempPathOf(node);
+                if (makeFoldersOf(temp) && copyFileOver(node->path, temp)) {
+                    settle(node, false, shellText, room);
+                    continue;
+                }
+                error = GetLastError();
             }
-            if (ready == TEMP_MADE) error = GetLastError();
             notCopied(node);
             noteFailure((int)error, shellText, room);
         }

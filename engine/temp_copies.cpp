@@ -249,9 +249,10 @@ Settled settleCopy(PathNode* node, DWORD* error) {
         return ++node->changes < CHANGES_MAX ? SETTLED_AGAIN : SETTLED_TORN;
     }
     // A copy that failed half way is short, or bears the time of its last write.
-    if (!fileAttributes(tempPathOf(node), &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom))
+    const char* temp = tempPathOf(node);
+    if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom))
         return SETTLED_NOT_WHOLE;
-    if (!makeBackupFolders(node) || !moveFileOver(tempPathOf(node), node->pathTo)) {
+    if (!makeBackupFolders(node) || !moveFileOver(temp, node->pathTo)) {
         *error = GetLastError();
         return SETTLED_FAILED;
     }

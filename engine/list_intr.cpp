@@ -16,6 +16,8 @@ PathList unexPath;
 
 static const char listFileName[] = "Quarnelvistro.txt";
 static const char dirMarker[] = "--Dir--";
+static const char versionsMarker[] = "--Versions--";
+constexpr unsigned long VERSIONS_DAYS_MAX = 36500;
 static const char alwaysMarker[] = "<-d>";   // always copy
 static const char compareMarker[] = "<+d>";  // copy when missing or times differ
 static constexpr size_t MARKER_LEN = sizeof alwaysMarker - 1;
@@ -122,6 +124,8 @@ struct ReaderState {
     FileIdentity destinationId;
     bool destinationKnown;  // destinationId holds the destination's identity
     int16_t defaultMode;
+    PathNode* beforeDestination;  // the last entry before the destination's line; NULL: none
+    uint16_t keepDays;            // the destination's "--Versions--"; 0: none
 };
 
 // Finds the first marker of "text": "<-d>" before "<+d>". Returns the text
@@ -181,6 +185,8 @@ static ReaderResult readDestinationLine(ReaderState* r, char* afterDirMarker) {
     freeMem(r->destination);
     r->destination = NULL;
     r->destinationLength = 0;
+    r->beforeDestination = r->lastEntry;
+    r->keepDays = 0;
 
     r->defaultMode = 1;
     char* path = afterModeMarker(afterDirMarker, &r->defaultMode);
@@ -302,17 +308,46 @@ static ReaderResult readSourceLine(ReaderState* r, char* line) {
     return result;
 }
 
+// Every entry after `after` (NULL: the first on) keeps versions for days.
+static void keepVersions(const ReaderState* r, PathNode* after, uint16_t days) {
+    for (PathNode* node = after ? after->next : r->entries->first; node; node = node->next) node->keepDays = days;
+}
+
+// "--Versions-- N": the destination in force keeps the backups that runs
+// replace for N days, 1 to 36500; so do the entries its line has brought so
+// far, and a later such line replaces it. Without a destination, or with
+// anything but such a number, the line is rejected as written.
+static ReaderResult readVersionsLine(ReaderState* r, char* line, const char* afterMarker) {
+    const char* number = afterMarker + strspn(afterMarker, blanks);
+    char* end = NULL;
+    const unsigned long days = *number >= '0' && *number <= '9' ? strtoul(number, &end, 10) : 0;
+    if (!r->destination || !end || end[strspn(end, blanks)] || days < 1 || days > VERSIONS_DAYS_MAX)
+        return rejectText(r, line);
+    r->keepDays = (uint16_t)days;
+    keepVersions(r, r->beforeDestination, r->keepDays);
+    return READ_DONE;
+}
+
 ReaderResult ReadPaths(PathList* entries, PathList* rejected) {
     ListText list;
     ReaderResult result = loadListText(listFileName, &list);
     if (result != READ_DONE) return result;
 
-    ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1};
+    ReaderState r = {entries, rejected, NULL, NULL, NULL, 0, {}, false, 1, NULL, 0};
     char* line;
     while (result == READ_DONE && (line = nextListLine(&list))) {
         if (!line[0]) continue;
         char* dirMark = strstr(line, dirMarker);
-        result = dirMark ? readDestinationLine(&r, dirMark + sizeof dirMarker - 1) : readSourceLine(&r, line);
+        char* versionsMark = dirMark ? NULL : strstr(line, versionsMarker);
+        if (dirMark) {
+            result = readDestinationLine(&r, dirMark + sizeof dirMarker - 1);
+        } else if (versionsMark) {
+            result = readVersionsLine(&r, line, versionsMark + sizeof versionsMarker - 1);
+        } else {
+            PathNode* before = r.lastEntry;
+            result = readSourceLine(&r, line);
+            if (r.keepDays) keepVersions(&r, before, r.keepDays);
+        }
     }
     freeListText(&list);
     freeMem(r.destination);

@@ -24,6 +24,7 @@ struct PathNode {
     uint32_t tempIndex; // copy pass: its temporary copy's number in its destination; 0: none yet
     uint16_t changes;   // copy pass: times its source changed while it was copied
     bool respell;       // copy pass: its backup was found under another spelling of its name
+    uint16_t keepDays;  // days its destination keeps the versions a run replaces ("--Versions--"); 0: none
     PathNode* next;
 };
 

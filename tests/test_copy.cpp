@@ -252,8 +252,12 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
     // The reader takes only paths that exist, so the entry is made by hand.
     const std::string path = "\\\\srv\\share\\..\\..\\u", dir = box.full("dst") + "\\";
     PathNode* node = (PathNode*)allocMem(sizeof *node);
-    *node = {copyText(path.c_str(), path.size()), (uint32_t)path.size(), {}, 0, 1,
-             copyText(dir.c_str(), dir.size()), (uint32_t)dir.size(), {}, 0, 0, 0, 0, false, NULL};
+    *node = {};
+    node->path = copyText(path.c_str(), path.size());
+    node->len = (uint32_t)path.size();
+    node->checkDate = 1;
+    node->pathTo = copyText(dir.c_str(), dir.size());
+    node->lenTo = (uint32_t)dir.size();
     exPath = {node, node->len, node->len, 0, 1, 0};
     pass();
 #ifdef _WIN32

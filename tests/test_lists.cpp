@@ -47,6 +47,7 @@ protected:
                 EXPECT_EQ(box.time(text.substr(1)), (uint64_t)n->timeFrom.dwHighDateTime << 32 | n->timeFrom.dwLowDateTime);
                 EXPECT_TRUE(!n->toCopy && !n->timeTo.dwLowDateTime && !n->timeTo.dwHighDateTime) << text;
                 text += " " + std::to_string(n->checkDate) + " " + swapAt(to, false);
+                if (n->keepDays) text += " v" + std::to_string(n->keepDays);
             } else {
                 EXPECT_EQ(nullptr, n->pathTo) << text;
             }
@@ -97,6 +98,16 @@ TEST_F(Lists, DestinationsSourcesMarkersAndRejectedTexts) {
         // A destination without a marker brings the mode back to 1; a line of
         // blanks is a path, not an empty line.
         {"--Dir--<-d>@dst2\n@f.txt\n--Dir--@dst\n@f.txt\n \t \n", {"@f.txt 0 @dst2\\", "@f.txt 1 @dst\\"}, {" \t "}},
+        // "--Versions-- N" keeps versions for the destination in force, its
+        // entries before the line too, and a later line replaces it; before
+        // a destination, or with N missing, not a whole number, 0 or past
+        // 36500, the line is rejected as written.
+        {"--Versions-- 5\n--Dir--@dst\n@f.txt\n--Versions--\t7 \n@src\n--Versions--30\n--Versions-- 0\n"
+         "--Versions-- 36501\n--Versions-- 1.5\n--Versions-- x\n--Versions--\n--versions-- 3\n"
+         "--Dir--@dst2\n--Versions-- 36500\n@f.txt\n--Dir--@none\n--Versions-- 2\n",
+         {"@f.txt 1 @dst\\ v30", "@src\\a.txt 1 @dst\\ v30", "@f.txt 1 @dst2\\ v36500"},
+         {"--Versions-- 5", "--Versions-- 0", "--Versions-- 36501", "--Versions-- 1.5", "--Versions-- x", "--Versions--",
+          "--versions-- 3", "@none", "--Versions-- 2"}},
         // Markers before "--Dir--" are not looked at; "<-d>" wins over "<+d>".
         {"<-d>--Dir--@dst\n@f.txt\n--Dir--<+d> <-d> @dst2\n@src\n@src\\a.txt\n",
          {"@f.txt 1 @dst\\", "@src\\a.txt 0 @dst2\\", "@src\\a.txt 0 @dst2\\"}, {}},

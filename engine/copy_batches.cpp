@@ -22,6 +22,10 @@ static constexpr char copyInterruptedText[] = "Копирование файло
 // destination a line.
 static constexpr char copyTooLongHeader[] = "Слишком длинные пути назначения, файлы не скопированы:";
 
+// "Folders of old versions that could not be removed:", followed by one
+// folder a line.
+static constexpr char versionsNotRemovedHeader[] = "Папки старых версий, которые не удалось удалить:";
+
 // "Files that could not be copied:", followed by one source a line.
 static constexpr char copyFailedHeader[] = "Файлы, которые не удалось скопировать:";
 
@@ -264,6 +268,11 @@ static size_t writeReport(char* out, const PathList* entries, const char* shellT
     put(shellText);
     section(copyFailedHeader, [](const PathNode* node) { return node->toCopy == TO_COPY_FAILED ? node->path : NULL; });
     section(copyTooLongHeader, [](const PathNode* node) { return destinationFits(node) ? NULL : node->pathTo; });
+    if (*versionsNotRemovedText()) {
+        if (n) put("\n");
+        put(versionsNotRemovedHeader);
+        put(versionsNotRemovedText());
+    }
     if (out) out[n] = 0;
     return n;
 }
@@ -281,18 +290,24 @@ CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
 
     char shellText[sizeof copyFailedFormat + 32] = "";
     forgetMadeFolder();
+    startVersions();
     bool haveMemory = flagEntries(entries), stopped = false;
     haveMemory = haveMemory && copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
         haveMemory = copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     removeTempFolders();
+    haveMemory = haveMemory && endVersions(entries);
     freeMem(sorted);
-    if (!haveMemory) return noMemory(errorText);
 
-    const size_t size = writeReport(NULL, entries, shellText);
-    if (size == 0) return COPY_COMPLETE;
-    *errorText = (char*)allocMem(size + 1);
-    if (!*errorText) return noMemory(errorText);
-    writeReport(*errorText, entries, shellText);
-    return COPY_INCOMPLETE;
+    CopyResult result = COPY_COMPLETE;
+    const size_t size = haveMemory ? writeReport(NULL, entries, shellText) : 0;
+    if (size) *errorText = (char*)allocMem(size + 1);
+    if (!haveMemory || (size && !*errorText)) {
+        result = noMemory(errorText);
+    } else if (size) {
+        writeReport(*errorText, entries, shellText);
+        result = COPY_INCOMPLETE;
+    }
+    forgetVersionsNotRemoved();
+    return result;
 }

@@ -367,9 +367,9 @@ bool flagEntries(PathList* entries) {
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
         // A destination the file calls cannot take is not copied; the report
-        // names it. Natively a source below /~qvtmp would be backed up into
-        // the folder of temporary copies: it is named instead.
-        if (startsWithTempFolder(node->pathTo + node->lenDir)) {
+        // names it. Natively a source below /~qvtmp or /~Versions would be
+        // backed up into the program's own folders: it is named instead.
+        if (startsWithOwnFolder(node->pathTo + node->lenDir)) {
             haveMemory = flag(entries, node, TO_COPY_FAILED);
         } else if (node->toCopy == TO_COPY_HELD) {
             haveMemory = flag(entries, node, TO_COPY_HELD);

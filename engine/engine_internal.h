@@ -119,6 +119,26 @@ enum Settled {
 };
 Settled settleCopy(PathNode* node, DWORD* error);
 
+// --- Earlier versions (versions.cpp) ---
+
+// Whether a mirror lies in one of the program's own folders of its
+// destination: "~qvtmp" or "~Versions".
+bool startsWithOwnFolder(const char* mirror);
+// The pass starts: its time names its version folders.
+void startVersions();
+// Moves the entry's backup into the run's version folder where its
+// destination keeps versions and the backup is not already its source's.
+// False, with *error, when the backup could not be moved: it must then not
+// be replaced.
+bool keepVersion(PathNode* node, DWORD* error);
+// Removes the version folders older than their destinations keep them;
+// those that cannot be removed are named by versionsNotRemovedText. False
+// when out of memory.
+bool endVersions(const PathList* entries);
+// Each version folder not removed after a "\n"; "" when none.
+const char* versionsNotRemovedText();
+void forgetVersionsNotRemoved();
+
 // Whether the entry's destination, and its temporary path, are within what
 // the file calls take (copy_decisions.cpp).
 bool destinationFits(const PathNode* node);

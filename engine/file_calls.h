@@ -105,6 +105,9 @@ bool createFolder(const char* path);
 bool copyFileOver(const char* from, const char* to);
 // Renames a file over whatever file is there, a read-only one included.
 bool moveFileOver(const char* from, const char* to);
+// Renames a file or folder where nothing stands yet.
+bool moveFileTo(const char* from, const char* to);
+// Deletes a file, a read-only one included, or a link itself.
 bool deleteFile(const char* path);
 // Removes an empty folder.
 bool removeFolder(const char* path);
@@ -159,6 +162,7 @@ inline bool copyFileOver(const char* from, const char* to) { return CopyFileA(fr
 inline bool moveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
 }
+inline bool moveFileTo(const char* from, const char* to) { return MoveFileExA(from, to, 0); }
 inline bool deleteFile(const char* path) { return DeleteFileA(path); }
 inline bool removeFolder(const char* path) { return RemoveDirectoryA(path); }
 inline int shellCopy(const char* fromNames, const char* toNames, WORD flags, bool* aborted) {

@@ -253,9 +253,15 @@ bool moveFileOver(const char* from, const char* to) {
            overLockedFile(target, [&] { return MoveFileExW(source, target, MOVEFILE_REPLACE_EXISTING) != FALSE; });
 }
 
+bool moveFileTo(const char* from, const char* to) {
+    const WCHAR* source = wideFor(from, firstPath);
+    const WCHAR* target = wideFor(to, secondPath);
+    return source && target && MoveFileExW(source, target, 0);
+}
+
 bool deleteFile(const char* path) {
     const WCHAR* wide = wideFor(path, firstPath);
-    return wide && DeleteFileW(wide);
+    return wide && overLockedFile(wide, [&] { return DeleteFileW(wide) != FALSE; });
 }
 
 bool listedName(const char* path, FindRecord* found) {

@@ -252,7 +252,12 @@ Settled settleCopy(PathNode* node, DWORD* error) {
     const char* temp = tempPathOf(node);
     if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom))
         return SETTLED_NOT_WHOLE;
-    if (!makeBackupFolders(node) || !moveFileOver(temp, node->pathTo)) {
+    if (!makeBackupFolders(node)) {
+        *error = GetLastError();
+        return SETTLED_FAILED;
+    }
+    if (!keepVersion(node, error)) return SETTLED_FAILED;
+    if (!moveFileOver(temp, node->pathTo)) {
         *error = GetLastError();
         return SETTLED_FAILED;
     }

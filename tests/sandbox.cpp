@@ -144,19 +144,46 @@ uint64_t Sandbox::time(const std::string& rel) const {
 #endif
 }
 
+#ifdef _WIN32
+// The files below dir ("\\?\" form, so that paths past MAX_PATH are listed
+// too, which msvcrt's listing behind std::filesystem cannot), as "sub=content".
+static void listInto(const std::wstring& dir, const std::string& sub, Strings* files) {
+    WIN32_FIND_DATAW found;
+    HANDLE listing = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::string rel = sub + utf8Of(name);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            listInto(dir + L"\\" + name, rel + "\\", files);
+        else
+            files->push_back(rel + "=" + slurp(dir + L"\\" + name));
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
+}
+
 Strings treeAt(const std::string& nativeDir) {
     Strings files;
-    const fs::path top = fsPath(nativeDir);
+    listInto(L"\\\\?\\" + fsPath(nativeDir).wstring(), "", &files);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+#else
+Strings treeAt(const std::string& nativeDir) {
+    Strings files;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
+    for (auto it = fs::recursive_directory_iterator(nativeDir, ec); it != fs::recursive_directory_iterator();
+         it.increment(ec))
         if (it->is_regular_file(ec)) {
-            std::string sub = utf8Of(it->path().lexically_relative(top));
+            std::string sub = utf8Of(it->path().lexically_relative(nativeDir));
             std::replace(sub.begin(), sub.end(), '/', '\\');
             files.push_back(sub + "=" + slurp(it->path()));
         }
     std::sort(files.begin(), files.end());
     return files;
 }
+#endif
 
 void Sandbox::writeList(const std::string& bytes) const {
     std::ofstream(fs::path(root) / "Quarnelvistro.txt", std::ios::binary | std::ios::trunc) << bytes;

@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "alloc.h"
 #include "expected_texts.h"
@@ -271,6 +275,48 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
 #else
     EXPECT_EQ(box.full("dst\\u"), node->pathTo);  // POSIX: \\srv\share is the folder /srv/share
 #endif
+}
+
+// A destination that keeps versions: each backup a run replaces with a copy
+// of another size or time goes, with its bytes and time, to a folder named
+// by the run's start below ~Versions, past MAX_PATH and outside
+// Windows-1251 too; "<-d>" of an unchanged file makes none. Version folders
+// older than the days the list gives go, with a link in them (its target
+// stays); a younger one, a folder of another name and a file stay.
+TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
+    const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
+    const Strings rels = {"src\\a.txt", deep, "src\\d.txt"};
+    const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
+                             "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young"};
+    for (const std::string& entry : planted) box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
+    box.write(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\old.txt"), "old");
+    box.write("outside\\kept.txt", "kept");
+#ifndef _WIN32
+    ASSERT_EQ(0, symlink(box.native("outside").c_str(), box.native(versions + "2000-01-01 00-00-00\\out").c_str()));
+#endif
+    std::string list = dst() + "--Versions-- 30\n";
+    for (const std::string& rel : rels) list += (rel == rels[2] ? "<-d>" : "") + box.full(rel) + "\n";
+    Strings tree = planted, stamps;
+    for (int run = 0; run < 3; run++) {
+        for (const std::string& rel : rels)
+            if (run == 0 || rel != rels[2]) box.write(rel, std::to_string(run), T2020 + run * SECOND);
+        run == 0 ? void() : std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new stamp
+        CopyPass::run(list);
+        EXPECT_EQ("<none>", error);
+        Strings kept = box.tree(versions.substr(0, versions.size() - 1));
+        for (const std::string& entry : kept)
+            if (std::find(tree.begin(), tree.end(), entry) == tree.end() &&
+                std::find(stamps.begin(), stamps.end(), entry.substr(0, 19)) == stamps.end())
+                stamps.push_back(entry.substr(0, 19));
+        ASSERT_EQ((size_t)run, stamps.size()) << testing::PrintToString(kept);
+        if (run > 0)
+            for (const std::string& rel : {rels[0], rels[1]}) {
+                tree.push_back(stamps.back() + "\\" + box.mirror(rel) + "=" + std::to_string(run - 1));
+                EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + stamps.back() + "\\" + box.mirror(rel)));
+            }
+        EXPECT_EQ(sorted(tree), kept) << run;
+    }
+    EXPECT_EQ(Strings{"kept.txt=kept"}, box.tree("outside"));
 }
 
 }  // namespace

@@ -436,6 +436,15 @@ BOOL DeleteFileA(LPCSTR path) {
     return FALSE;
 }
 
+void GetLocalTime(SYSTEMTIME* time) {
+    struct timespec now;
+    struct tm local;
+    clock_gettime(CLOCK_REALTIME, &now);
+    localtime_r(&now.tv_sec, &local);
+    *time = {(WORD)(local.tm_year + 1900), (WORD)(local.tm_mon + 1), (WORD)local.tm_wday, (WORD)local.tm_mday,
+             (WORD)local.tm_hour, (WORD)local.tm_min, (WORD)local.tm_sec, (WORD)(now.tv_nsec / 1000000)};
+}
+
 void whileCopying(void (*call)(const char* source)) { copyingCall = call; }
 
 BOOL RemoveDirectoryA(LPCSTR path) {

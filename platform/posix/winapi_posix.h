@@ -127,6 +127,17 @@ struct BY_HANDLE_FILE_INFORMATION {
 
 enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard };
 
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+
 // The shell's file operation, as far as a batch copy uses it.
 #define FO_COPY 0x0002
 #define FOF_MULTIDESTFILES 0x0001
@@ -183,6 +194,8 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 // Renames a file, over an existing one only with MOVEFILE_REPLACE_EXISTING
 // (never over a folder).
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
+// The local time, by the TZ the process runs in.
+void GetLocalTime(SYSTEMTIME* time);
 BOOL DeleteFileA(LPCSTR path);
 // Removes an empty folder; never what a link leads to.
 BOOL RemoveDirectoryA(LPCSTR path);

@@ -84,12 +84,13 @@ for config in $(configs "$@"); do
     done
   fi
 
-  # Five photos of 500 KiB onto a 2 MiB drive, one a line, then two notes: the fifth photo, changed, does not
-  # fit beside its old backup. It is named and its old backup stays whole; the notes after it are copied; no
-  # part of it is left, under its name or another.
+  # Five photos of 500 KiB onto a 2 MiB drive that keeps versions, one a line, then two notes: the fifth photo,
+  # changed, does not fit beside its old backup. It is named and its old backup stays whole, under its name; the
+  # notes after it are copied; no part of it is left, under its name or another. Once there is room, its old
+  # backup is kept as a version.
   layout "$config" full && for f in photo1.jpg photo2.jpg photo3.jpg photo4.jpg photo5.jpg note1.txt note2.txt; do
     case $f in *.jpg) head -c 512000 /dev/urandom ;; *) echo "$f" ;; esac >"$w/S:/$f" && echo "S:\\$f"
-  done | sed '1i --Dir--T:\\' | sed 's/$/\r/' >"$w/Quarnelvistro.txt"
+  done | sed '1i --Versions-- 30' | sed '1i --Dir--T:\\' | sed 's/$/\r/' >"$w/Quarnelvistro.txt"
   mkdir -p "$w/T:/S" && echo "last year's photo" >"$w/T:/S/photo5.jpg"
   code=$(win "$config" && echo "1223 (4c7)" || echo "112 (70)")
   expect "$config full drive: exit code 1, the fifth photo named and its old backup kept, the rest whole" \
@@ -97,7 +98,7 @@ for config in $(configs "$@"); do
     "$(outcome "$config" "$w")|$(for f in photo1.jpg photo2.jpg photo3.jpg photo4.jpg note1.txt note2.txt; do
       cmp "$w/S:/$f" "$w/T:/S/$f"; done; ls "$w/T:/S" | xargs)=$(cat "$w/T:/S/photo5.jpg")"
   mount -o remount,size=20m "$w/T:"
-  expect "$config full drive, room made: exit code 0, empty log, all whole" "0:|" \
-    "$(outcome "$config" "$w")|$(diff -r "$w/S:" "$w/T:/S")"
+  expect "$config full drive, room made: exit code 0, empty log, all whole, the old photo kept as a version" \
+    "0:||last year's photo" "$(outcome "$config" "$w")|$(diff -r "$w/S:" "$w/T:/S")|$(cat "$w/T:/~Versions/"*/S/photo5.jpg)"
 done
 finish

@@ -89,20 +89,45 @@ static PathNode* batchEnd(PathNode* from, uint32_t limit) {
 }
 
 // Readies the temporary path of every entry still in the batch from `from`
-// up to `end`; one whose destination can take none is not copied. False
-// when out of memory.
+// up to `end`, once its backup folder is found to stand; one whose backup
+// folder is lost, or whose place can take no copy, is not copied. One whose
+// place on another drive is too far for the shell is copied on its own.
+// False when out of memory.
 static bool readyBatch(PathNode* from, PathNode* end, char* text, size_t room) {
+    const BackupFolder* asked = NULL;
     for (PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
-        DWORD error = 0;
-        const TempReady ready = readyTempCopy(node, &error);
+        DWORD error = ERROR_PATH_NOT_FOUND;
+        TempReady ready = TEMP_NOT_MADE;
+        if (node->folder == asked || backupFolderStands(node->folder)) ready = readyTempCopy(node, &error);
+        asked = node->folder;
         if (ready == TEMP_NO_MEMORY) return false;
         if (ready == TEMP_NOT_MADE) {
             noteFailure((int)error, text, room);
             notCopied(node);
+        } else if (node->tempPlace && !shellTakes(tempPathOf(node), true)) {
+            node->toCopy = TO_COPY_DIRECT;
         }
     }
     return true;
+}
+
+// After a batch: the files of a backup folder that went away meanwhile are
+// not copied. The shell's copy makes any missing folder of a target, so it
+// may have written below an empty mount point: the folder's check removes
+// what the run wrote there.
+static void checkBatchFolders(PathNode* from, PathNode* end, char* text, size_t room) {
+    const BackupFolder* asked = NULL;
+    bool stands = true;
+    for (PathNode* node = from; node != end; node = node->next) {
+        if (node->toCopy != TO_COPY_YES) continue;
+        if (node->folder != asked) stands = backupFolderStands(node->folder);
+        asked = node->folder;
+        if (!stands) {
+            noteFailure(ERROR_PATH_NOT_FOUND, text, room);
+            notCopied(node);
+        }
+    }
 }
 
 // Runs the shell's copy over the entries from `from` up to `end` that are
@@ -115,7 +140,7 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
     for (const PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
         fromSize += node->len + 1;
-        toSize += node->lenDir + TEMP_EXTRA + 1;
+        toSize += strlen(tempPathOf(node)) + 1;
     }
     if (fromSize > SIZE_MAX / 2 || toSize > SIZE_MAX / 2) return false;
     char* fromNames = (char*)allocMem((size_t)fromSize);
@@ -189,6 +214,7 @@ static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_
         int code = 0;
         bool aborted = false;
         if (!copyBatch(from, end, silent, &code, &aborted)) return false;
+        checkBatchFolders(from, end, shellText, room);
         if (code == 0 && !aborted) {
             for (PathNode* node = from; node != end; node = node->next)
                 if (node->toCopy == TO_COPY_YES) settle(node, false, shellText, room);
@@ -210,18 +236,17 @@ static bool runBatches(PathList* entries, int16_t silent, char* shellText, size_
 }
 
 // Copies the files flagged TO_COPY_DIRECT, the ones the shell's batch
-// cannot be handed, one by one, each to its temporary path and then in
-// place; a file whose source changed during its copy is copied again.
-// False when out of memory.
+// cannot be handed, one by one, each to its temporary path once its backup
+// folder is found to stand, and then in place; a file whose source changed
+// during its copy is copied again. False when out of memory.
 static bool copyDirectly(PathList* entries, char* shellText, size_t room) {
     for (PathNode* node = entries->first; node; node = node->next) {
         while (node->toCopy == TO_COPY_DIRECT) {
-            DWORD error = 0;
-            const TempReady ready = readyTempCopy(node, &error);
+            DWORD error = ERROR_PATH_NOT_FOUND;
+            const TempReady ready = backupFolderStands(node->folder) ? readyTempCopy(node, &error) : TEMP_NOT_MADE;
             if (ready == TEMP_NO_MEMORY) return false;
             if (ready == TEMP_MADE) {
-                char* temp = (char*)tempPathOf(node);
-                if (makeFoldersOf(temp) && copyFileOver(node->path, temp)) {
+                if (copyFileOver(node->path, tempPathOf(node))) {
                     settle(node, false, shellText, room);
                     continue;
                 }
@@ -285,18 +310,20 @@ static CopyResult noMemory(char** errorText) {
 CopyResult copy(PathList* entries, char** errorText, int16_t silent) {
     for (PathNode* node = entries->first; node; node = node->next)
         if (!setDestination(node)) return noMemory(errorText);
-    Destination* sorted = holdSharedDestinations(entries);
-    if (!sorted) return noMemory(errorText);
+    Destination* sorted = bindBackupFolders(entries) ? holdSharedDestinations(entries) : NULL;
+    if (!sorted) {
+        endBackupFolders();
+        return noMemory(errorText);
+    }
 
     char shellText[sizeof copyFailedFormat + 32] = "";
     forgetMadeFolder();
     startVersions();
-    bool haveMemory = flagEntries(entries), stopped = false;
+    bool haveMemory = pruneVersions() && flagEntries(entries), stopped = false;
     haveMemory = haveMemory && copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
     if (haveMemory && !stopped && settleHeld(entries, sorted))
         haveMemory = copyFlagged(entries, silent, shellText, sizeof shellText, &stopped);
-    removeTempFolders();
-    haveMemory = haveMemory && endVersions(entries);
+    endBackupFolders();
     freeMem(sorted);
 
     CopyResult result = COPY_COMPLETE;

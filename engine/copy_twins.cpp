@@ -15,8 +15,9 @@
 // one whose destination proves to be the earlier one's copy is not copied
 // but named. A file named twice is held back too: both would write one
 // temporary file, and one copy serves both. They are found by sorting the
-// destinations, first by a hash that any two spellings of one name share
-// (ASCII letters folded, every other byte left out), then as Windows
+// destinations by their backup folder, which two lines may spell two ways,
+// then by a hash of the path below it that any two spellings of one name
+// share (ASCII letters folded, every other byte left out), then as Windows
 // compares names.
 struct Destination {
     uint64_t hash;
@@ -33,9 +34,12 @@ static uint64_t foldedHash(const char* path) {
     return h;
 }
 
+static const char* mirrorOf(const PathNode* node) { return node->pathTo + node->lenDir; }
+
 static int compareNames(const Destination& a, const Destination& b) {
+    if (a.node->folder != b.node->folder) return a.node->folder < b.node->folder ? -1 : 1;
     if (a.hash != b.hash) return a.hash < b.hash ? -1 : 1;
-    return compareIgnoringCase(a.node->pathTo, -1, b.node->pathTo, -1) - CSTR_EQUAL;
+    return compareIgnoringCase(mirrorOf(a.node), -1, mirrorOf(b.node), -1) - CSTR_EQUAL;
 }
 
 static int compareDestinations(const void* a, const void* b) {
@@ -54,7 +58,7 @@ Destination* holdSharedDestinations(PathList* entries) {
     if (!sorted) return NULL;
     uint32_t i = 0;
     for (PathNode* node = entries->first; node && i < n; node = node->next, i++)
-        sorted[i] = {foldedHash(node->pathTo), node, i, NULL};
+        sorted[i] = {foldedHash(mirrorOf(node)), node, i, NULL};
     qsort(sorted, n, sizeof *sorted, compareDestinations);
     for (uint32_t first = 0, k = 1; k < n; k++) {
         if (compareNames(sorted[first], sorted[k])) {
@@ -90,20 +94,21 @@ static bool listedAsSpelled(const char* path, size_t from) {
     return true;
 }
 
-// Whether two destinations that differ only in case are one file on their
-// drive. Their identities tell where the drive keeps one a file (NTFS);
-// some drives give every spelling asked for an identity of its own (FUSE
-// file systems number names, not files), and there a spelling that reaches
-// a file its folder lists under another name tells. Where neither copy
-// exists nothing tells: they are taken for one.
-static bool oneFile(const char* owner, const char* held) {
+// Whether two destinations in one backup folder, whose paths below it
+// differ only in case, are one file on their drive. Their identities tell
+// where the drive keeps one a file (NTFS); some drives give every spelling
+// asked for an identity of its own (FUSE file systems number names, not
+// files), and there a spelling that reaches a file its folder lists under
+// another name tells. Where neither copy exists nothing tells: they are
+// taken for one.
+static bool oneFile(const PathNode* owner, const PathNode* held) {
     FileIdentity a, b;
-    if (identify(owner, &a) && identify(held, &b) && sameFile(a, b)) return true;
+    if (identify(owner->pathTo, &a) && identify(held->pathTo, &b) && sameFile(a, b)) return true;
     size_t from = 0;
-    while (owner[from] && owner[from] == held[from]) from++;
-    const bool ownerExists = pathExists(owner), heldExists = pathExists(held);
-    return (!ownerExists && !heldExists) || (ownerExists && !listedAsSpelled(owner, from)) ||
-           (heldExists && !listedAsSpelled(held, from));
+    while (mirrorOf(owner)[from] && mirrorOf(owner)[from] == mirrorOf(held)[from]) from++;
+    const bool ownerExists = pathExists(owner->pathTo), heldExists = pathExists(held->pathTo);
+    return (!ownerExists && !heldExists) || (ownerExists && !listedAsSpelled(owner->pathTo, owner->lenDir + from)) ||
+           (heldExists && !listedAsSpelled(held->pathTo, held->lenDir + from));
 }
 
 // Whether two sources are one file: one path, or, where the source drive
@@ -123,7 +128,7 @@ bool settleHeld(PathList* entries, const Destination* sorted) {
         PathNode* node = sorted[k].node;
         const PathNode* owner = sorted[k].owner;
         if (!owner || node->toCopy != TO_COPY_HELD) continue;
-        const bool one = oneFile(owner->pathTo, node->pathTo);
+        const bool one = oneFile(owner, node);
         if (one && !sameSource(node->path, owner->path)) {
             node->toCopy = TO_COPY_FAILED;
         } else if (one && owner->toCopy != TO_COPY_NO) {

@@ -74,67 +74,134 @@ Destination* holdSharedDestinations(PathList* entries);
 // flagged for copying.
 bool settleHeld(PathList* entries, const Destination* sorted);
 
-// --- Copies put in place only when whole (temp_copies.cpp) ---
+// --- What a backup folder owns (backup_folders.cpp) ---
 
-// Bytes a temporary path has beyond its destination directory:
+// Bytes a temporary path has beyond the folder holding "~qvtmp":
 // "~qvtmp\RRR\GGGGGG\NN".
 constexpr size_t TEMP_EXTRA = 6 + 1 + 3 + 1 + 6 + 1 + 2;
+// "YYYY-MM-DD HH-MM-SS": a version folder's name, a folder name Windows
+// takes, sorting as the times; " (N)" may follow.
+constexpr size_t STAMP_LEN = 19;
 
-// The temporary path being worked on, and scratch for a path otherwise:
-// the program has one thread.
-extern char tempPath[];
+enum TempState : uint8_t { TEMP_UNMADE, TEMP_READY, TEMP_UNUSABLE };
+
+// A folder of temporary copies: its backup folder's own, or one directly in
+// a folder of another drive that the backup folder reaches (a link, a
+// junction, a mount point): a copy is renamed into place, and a rename
+// cannot cross drives.
+struct TempPlace {
+    char* mirror;        // the folder holding "~qvtmp", below the backup folder, with its separator; "" for its own; owned
+    uint32_t mirrorLen;
+    TempState state;
+    unsigned run;        // the run's own numbered folder in it
+    uint32_t used;       // copies numbered so far
+    DWORD error;         // why it is unusable
+    HANDLE live;         // the run's folder, held open as the mark of a live run
+    TempPlace* next;
+};
+
+enum VersionsState : uint8_t { VERSIONS_UNMADE, VERSIONS_READY, VERSIONS_UNUSABLE };
+
+// One backup folder of the pass, however many lines name it, and however
+// they spell it (a link, another letter case, a mapped drive).
+struct BackupFolder {
+    char* path;           // as the first line that names it spells it, with its separator; owned
+    uint32_t length;
+    FileIdentity id;      // taken when the pass starts
+    bool known;           // id holds its identity
+    bool lost;            // it went away, or another folder took its place: nothing more is written there
+    TempPlace temp;       // its own "~qvtmp"
+    TempPlace* others;    // on other drives below it
+    uint16_t keepDays;    // the most days a line that names it keeps versions for; 0: none
+    VersionsState versions;
+    DWORD versionsError;  // why it keeps no versions in this run
+    char versionRun[STAMP_LEN + 6];  // the run's own version folder in "~Versions"
+    BackupFolder* next;
+};
+extern BackupFolder* backupFolders;  // of the pass
+
+// Scratch paths, the program having one thread: the temporary path being
+// worked on (and any path otherwise), and the version path.
+#ifdef _WIN32
+constexpr size_t SCRATCH_PATH_ROOM = 3 * PATH_LIMIT + NAME_BYTES + 2;  // UTF-8 takes 3 bytes a UTF-16 unit
+#else
+constexpr size_t SCRATCH_PATH_ROOM = PATH_LIMIT + NAME_BYTES + 2;
+#endif
+extern char tempPath[SCRATCH_PATH_ROOM];
+extern char versionPath[SCRATCH_PATH_ROOM];
 const char* lastName(const char* path);
 // Whether a mirror (the part of a pathTo below its destination directory)
-// lies in the program's own folder of temporary copies.
-bool startsWithTempFolder(const char* mirror);
+// lies in one of the program's own folders: "~qvtmp" or "~Versions".
+bool startsWithOwnFolder(const char* mirror);
+
+// Gives every entry the backup folder its destination directory is, by
+// identity, and the folder the most days of versions its lines give. False
+// when out of memory.
+bool bindBackupFolders(const PathList* entries);
+// Whether the backup folder is still the one the pass started with; once it
+// is not, it is lost for the pass, and what the run wrote there is removed.
+bool backupFolderStands(BackupFolder* f);
+// Makes the missing folders above path's last name, below the backup
+// folder and never it or above it, once the folder is found to stand.
+// False, GetLastError saying why, when they could not be made.
+bool makeFoldersBelow(BackupFolder* f, char* path);
+
 // The entry's temporary path, in tempPath; before readyTempCopy, one of its
 // length and shape.
 const char* tempPathOf(const PathNode* node);
-
 enum TempReady { TEMP_MADE, TEMP_NOT_MADE, TEMP_NO_MEMORY };
-// Readies the entry's temporary path: its destination's folder for them is
-// made on its first use in the pass, and the entry numbered.
-// TEMP_NOT_MADE, with *error, when the destination can take none.
+// Readies the entry's temporary path: its place's folder for them is made
+// on its first use in the pass, and the entry numbered. TEMP_NOT_MADE, with
+// *error, when the place can take none, or the backup folder is lost.
 TempReady readyTempCopy(PathNode* node, DWORD* error);
 // Removes what the entry's temporary path holds, whatever part of a copy.
 void dropTempCopy(const PathNode* node);
-// Ends the pass's folders of temporary copies: the run's own are removed,
-// and "~qvtmp" where nothing else is left in it.
-void removeTempFolders();
+// The entry's copy could not be renamed into place, its backup lying on
+// another drive: it gets a place of temporary copies on that drive, and
+// goes again. False, with *error, when there is none.
+bool placeOnBackupDrive(PathNode* node, DWORD* error);
 
-// Makes the missing folders of a file's path, as the shell's copy does;
-// path is ended at each folder for a moment.
-bool makeFoldersOf(char* path);
-// The pass starts: no folder is known to be made.
-void forgetMadeFolder();
+// Writes the backup folder's "~Versions" into versionPath: its length, or 0
+// where it is missing or no plain folder on the folder's drive.
+size_t versionsFolderPath(const BackupFolder* f);
+// Writes the path of the entry's version in the run's own version folder,
+// named by stamp, into versionPath; that folder is made on its first use.
+// False, with *error, where the folder keeps none.
+bool versionPathOf(const PathNode* node, const char* stamp, DWORD* error);
+
+// Ends the pass's folders: the run's own are removed, with "~qvtmp" where
+// nothing else is left in it, and the records released.
+void endBackupFolders();
+
+// --- Copies put in place only when whole (temp_copies.cpp) ---
 
 // What became of a copy once it ended.
 enum Settled {
     SETTLED_PLACED,     // whole, and in place of the backup
-    SETTLED_AGAIN,      // its source changed meanwhile: it goes again, as the source is now
+    SETTLED_AGAIN,      // its source changed meanwhile, or its backup is on another drive: it goes again
     SETTLED_TORN,       // its source changed during every copy
     SETTLED_NOT_WHOLE,  // the copy is missing, short, or stamped otherwise than its source
     SETTLED_GONE,       // its source is gone
     SETTLED_FAILED,     // it could not be put in place: *error says why
 };
 Settled settleCopy(PathNode* node, DWORD* error);
+// The pass starts: no folder is known to be made.
+void forgetMadeFolder();
 
 // --- Earlier versions (versions.cpp) ---
 
-// Whether a mirror lies in one of the program's own folders of its
-// destination: "~qvtmp" or "~Versions".
-bool startsWithOwnFolder(const char* mirror);
 // The pass starts: its time names its version folders.
 void startVersions();
-// Moves the entry's backup into the run's version folder where its
-// destination keeps versions and the backup is not already its source's.
-// False, with *error, when the backup could not be moved: it must then not
-// be replaced.
-bool keepVersion(PathNode* node, DWORD* error);
-// Removes the version folders older than their destinations keep them;
-// those that cannot be removed are named by versionsNotRemovedText. False
-// when out of memory.
-bool endVersions(const PathList* entries);
+// Keeps the entry's backup as a version where its destination keeps
+// versions and the backup is not already its source's: moved into the
+// run's version folder (*moved), or copied there from another drive. False,
+// with *error, when it could not be kept: the backup must then not be
+// replaced.
+bool keepVersion(PathNode* node, DWORD* error, bool* moved);
+// Removes the version folders older than the most days any line gives
+// their backup folder; those that cannot be removed are named by
+// versionsNotRemovedText. False when out of memory.
+bool pruneVersions();
 // Each version folder not removed after a "\n"; "" when none.
 const char* versionsNotRemovedText();
 void forgetVersionsNotRemoved();

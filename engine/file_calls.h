@@ -101,6 +101,12 @@ DWORD fullPathName(const char* path, char* out, DWORD room);
 // CSTR_GREATER_THAN. A length of -1 takes a text up to its NUL.
 int compareIgnoringCase(const char* a, int lengthA, const char* b, int lengthB);
 bool createFolder(const char* path);
+// Opens a folder as its owner's for as long as the handle is held: it is
+// not shared for delete, so no one may open it to remove it meanwhile.
+HANDLE openAsOwner(const char* path);
+// Opens a folder to remove it; INVALID_HANDLE_VALUE, GetLastError then
+// ERROR_SHARING_VIOLATION, while an owner holds it.
+HANDLE openToDelete(const char* path);
 // Copies one file over whatever copy is there, a read-only one included.
 bool copyFileOver(const char* from, const char* to);
 // Renames a file over whatever file is there, a read-only one included.
@@ -158,6 +164,14 @@ inline int compareIgnoringCase(const char* a, int lengthA, const char* b, int le
     return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, lengthA, b, lengthB);
 }
 inline bool createFolder(const char* path) { return CreateDirectoryA(path, NULL); }
+inline HANDLE openAsOwner(const char* path) {
+    return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+inline HANDLE openToDelete(const char* path) {
+    return CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
 inline bool copyFileOver(const char* from, const char* to) { return CopyFileA(from, to, FALSE); }
 inline bool moveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);

@@ -222,6 +222,22 @@ bool createFolder(const char* path) {
     return wide && CreateDirectoryW(wide, NULL);
 }
 
+// GENERIC_READ: an opening with no access to the folder's data would not
+// take part in the sharing checks.
+HANDLE openAsOwner(const char* path) {
+    const WCHAR* wide = wideFor(path, firstPath);
+    return wide ? CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                : INVALID_HANDLE_VALUE;
+}
+
+HANDLE openToDelete(const char* path) {
+    const WCHAR* wide = wideFor(path, firstPath);
+    return wide ? CreateFileW(wide, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL)
+                : INVALID_HANDLE_VALUE;
+}
+
 // What a copy or a rename over target gave, once more after target's
 // read-only, hidden or system attribute is cleared where the call was
 // refused for it: a backup is its own, and takes its source's attributes

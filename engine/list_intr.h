@@ -7,6 +7,9 @@
 
 #include "file_calls.h"
 
+struct BackupFolder;
+struct TempPlace;
+
 // One node of either list. Backup entry: a source file and where it goes.
 // Every text is UTF-8.
 // Rejected line: only path and len are used.
@@ -25,6 +28,8 @@ struct PathNode {
     uint16_t changes;   // copy pass: times its source changed while it was copied
     bool respell;       // copy pass: its backup was found under another spelling of its name
     uint16_t keepDays;  // days its destination keeps the versions a run replaces ("--Versions--"); 0: none
+    BackupFolder* folder;  // copy pass: the backup folder its destination directory is
+    TempPlace* tempPlace;  // copy pass: where its temporary copy is written; NULL: its backup folder's own "~qvtmp"
     PathNode* next;
 };
 

@@ -3,38 +3,21 @@
 // into "<destination>\~Versions\<the run's start>\<its path below the
 // destination>" just before the copy takes its place: a rename on the same
 // volume, so the file's bytes stand whole under one name or the other at
-// every moment. At the end of the run the version folders older than N days
-// by their names are removed. temp_copies.cpp keeps the versions, and
-// copy_batches.cpp ends the pass with the clean-up.
+// every moment. Before the copies, the version folders older than N days by
+// their names are removed, so that the room they free serves the run.
+// backup_folders.cpp spells the folders' paths; temp_copies.cpp keeps the
+// versions, and copy_batches.cpp prunes them.
 #include <stdio.h>
 #include <string.h>
 
 #include "alloc.h"
 #include "engine_internal.h"
 
-static const char versionsFolderName[] = "~Versions";
-constexpr size_t VERSIONS_FOLDER_LEN = sizeof versionsFolderName - 1;
-// "YYYY-MM-DD HH-MM-SS": a folder name Windows takes, sorting as the times.
-constexpr size_t STAMP_LEN = 19;
-
 static char runStamp[STAMP_LEN + 1];  // the pass's start, in local time
-
-#ifdef _WIN32
-constexpr size_t VERSION_PATH_BYTES = 3 * PATH_LIMIT;
-#else
-constexpr size_t VERSION_PATH_BYTES = PATH_LIMIT;
-#endif
-// The version path worked on: the program has one thread.
-static char versionPath[VERSION_PATH_BYTES + NAME_BYTES + 2];
 
 // Old version folders that could not be removed, each after a "\n"; NULL: none.
 static char* versionsNotRemoved;
 static size_t versionsNotRemovedLen;
-
-bool startsWithOwnFolder(const char* mirror) {
-    const size_t len = strlen(versionsFolderName);
-    return startsWithTempFolder(mirror) || (!strncmp(mirror, versionsFolderName, len) && isSeparator(mirror[len]));
-}
 
 void startVersions() {
     SYSTEMTIME now;
@@ -44,32 +27,31 @@ void startVersions() {
              (unsigned)now.wMinute % 100, (unsigned)now.wSecond % 100);
 }
 
-// Writes "destination~Versions" into versionPath; its length.
-static size_t versionsFolderPath(const char* destination, size_t length) {
-    memcpy(versionPath, destination, length);
-    memcpy(versionPath + length, versionsFolderName, VERSIONS_FOLDER_LEN + 1);
-    return length + VERSIONS_FOLDER_LEN;
-}
-
-bool keepVersion(PathNode* node, DWORD* error) {
-    WIN32_FILE_ATTRIBUTE_DATA backup;
+bool keepVersion(PathNode* node, DWORD* error, bool* moved) {
+    *moved = false;
+    WIN32_FILE_ATTRIBUTE_DATA backup, kept;
     if (!node->keepDays || !fileAttributes(node->pathTo, &backup) ||
         (backup.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || isBackupOf(backup, node->timeFrom, node->sizeFrom))
         return true;  // nothing to keep, or "<-d>" of a source that did not change
-    const char sep = separatorOf(node->pathTo);
-    size_t n = versionsFolderPath(node->pathTo, node->lenDir);
-    versionPath[n++] = sep;
-    memcpy(versionPath + n, runStamp, STAMP_LEN);
-    n += STAMP_LEN;
-    versionPath[n++] = sep;
-    const size_t mirrorLen = node->lenTo - node->lenDir;
-    if (!pathFits(versionPath, n) || !pathFits(node->pathTo + node->lenDir, mirrorLen, n)) {
-        *error = ERROR_FILENAME_EXCED_RANGE;
+    if (!versionPathOf(node, runStamp, error)) return false;
+    if (!makeFoldersBelow(node->folder, versionPath)) {
+        *error = GetLastError();
         return false;
     }
-    memcpy(versionPath + n, node->pathTo + node->lenDir, mirrorLen + 1);
-    if (makeFoldersOf(versionPath) && moveFileTo(node->pathTo, versionPath)) return true;
+    if (moveFileTo(node->pathTo, versionPath)) {
+        *moved = true;
+        return true;
+    }
     *error = GetLastError();
+    if (*error != ERROR_NOT_SAME_DEVICE) return false;
+    // A backup on another drive, below a link in the backup folder, cannot
+    // be renamed into "~Versions": it is copied there, and stays until its
+    // copy replaces it.
+    if (copyFileOver(node->pathTo, versionPath) && fileAttributes(versionPath, &kept) &&
+        isBackupOf(kept, backup.ftLastWriteTime, sizeOf(backup.nFileSizeHigh, backup.nFileSizeLow)))
+        return true;
+    *error = GetLastError();
+    deleteFile(versionPath);
     return false;
 }
 
@@ -84,7 +66,10 @@ static bool isDigits(const char* text, size_t n) {
 // name is no time stamp.
 static long long stampSeconds(const char* name) {
     unsigned y, mo, d, h, mi, s;
-    if (strlen(name) != STAMP_LEN || !isDigits(name, 4) || name[4] != '-' || !isDigits(name + 5, 2) ||
+    const size_t len = strlen(name);
+    // "YYYY-MM-DD HH-MM-SS", or a later run of that second's "... (N)".
+    if ((len != STAMP_LEN && (len < STAMP_LEN + 4 || strncmp(name + STAMP_LEN, " (", 2) || name[len - 1] != ')' ||
+                              !isDigits(name + STAMP_LEN + 2, len - STAMP_LEN - 3))) || !isDigits(name, 4) || name[4] != '-' || !isDigits(name + 5, 2) ||
         name[7] != '-' || !isDigits(name + 8, 2) || name[10] != ' ' || !isDigits(name + 11, 2) || name[13] != '-' ||
         !isDigits(name + 14, 2) || name[16] != '-' || !isDigits(name + 17, 2) ||
         sscanf(name, "%4u-%2u-%2u %2u-%2u-%2u", &y, &mo, &d, &h, &mi, &s) != 6 || mo < 1 || mo > 12 || d < 1 ||
@@ -148,14 +133,14 @@ static bool noteNotRemoved(size_t len) {
     return true;
 }
 
-// Removes the version folders of the destination that are older than days
-// by their names: only folders directly in "~Versions" named exactly as a
-// time stamp; nothing else, there or anywhere. False when out of memory.
-static bool removeOldVersions(const char* destination, size_t length, uint16_t days) {
+// Removes the version folders in the "~Versions" at versionPath (len
+// bytes) that are older than days by their names: only folders directly in
+// it named as a time stamp; nothing else, there or anywhere. False when out
+// of memory.
+static bool removeOldVersions(size_t len, uint16_t days) {
     const long long oldest = stampSeconds(runStamp) - (long long)days * 86400;
-    const size_t len = versionsFolderPath(destination, length);
     memcpy(versionPath + len, "\\*", 3);
-    versionPath[len] = separatorOf(destination);
+    versionPath[len] = separatorOf(versionPath);
     FindRecord found;
     HANDLE listing = findFirstFile(versionPath, &found);
     if (listing == INVALID_HANDLE_VALUE) return true;
@@ -166,24 +151,24 @@ static bool removeOldVersions(const char* destination, size_t length, uint16_t d
         if (made < 0 || made >= oldest || found.nameUnusable || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
-        memcpy(versionPath + len + 1, found.cFileName, STAMP_LEN + 1);
-        if (!removeTree(len + 1 + STAMP_LEN, 0)) haveMemory = noteNotRemoved(len + 1 + STAMP_LEN) && haveMemory;
-        versionPath[len + 1 + STAMP_LEN] = 0;
+        const size_t nameLen = strlen(found.cFileName);
+        memcpy(versionPath + len + 1, found.cFileName, nameLen + 1);
+        if (!removeTree(len + 1 + nameLen, 0)) haveMemory = noteNotRemoved(len + 1 + nameLen) && haveMemory;
+        versionPath[len + 1 + nameLen] = 0;
     } while (findNextFile(listing, &found));
     FindClose(listing);
     return haveMemory;
 }
 
-bool endVersions(const PathList* entries) {
+// Each backup folder's versions are pruned once, by the most days any line
+// that names it gives: a line that keeps versions for fewer days never
+// removes what another keeps longer. Where "~Versions" is a link, a
+// junction or a file, nothing there is touched.
+bool pruneVersions() {
     bool haveMemory = true;
-    // Entries of one destination line come together: its versions are
-    // pruned once, by the days its last "--Versions--" line gave.
-    for (const PathNode* node = entries->first; node; node = node->next) {
-        const PathNode* next = node->next;
-        const bool lastOfRun = !next || !next->pathTo || next->lenDir != node->lenDir || next->keepDays != node->keepDays ||
-                               memcmp(next->pathTo, node->pathTo, node->lenDir);
-        if (node->keepDays && node->pathTo && lastOfRun)
-            haveMemory = removeOldVersions(node->pathTo, node->lenDir, node->keepDays) && haveMemory;
+    for (const BackupFolder* f = backupFolders; f; f = f->next) {
+        const size_t len = f->keepDays && !f->lost ? versionsFolderPath(f) : 0;
+        if (len) haveMemory = removeOldVersions(len, f->keepDays) && haveMemory;
     }
     return haveMemory;
 }

@@ -12,6 +12,7 @@
 #include <fnmatch.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -33,6 +34,7 @@ DWORD winError(int error) {
         case ENOSPC: case EDQUOT: return ERROR_DISK_FULL;
         case EEXIST: return ERROR_ALREADY_EXISTS;
         case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+        case EXDEV: return ERROR_NOT_SAME_DEVICE;
         default: return ERROR_FUNCTION_FAILED;
     }
 }
@@ -260,6 +262,7 @@ int copyOneFile(const char* fromPath, const char* toPath) {
 }  // namespace
 
 DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD error) { lastError = error; }
 
 BOOL PathFileExistsA(LPCSTR path) {
     char p[4096];
@@ -334,12 +337,30 @@ BOOL FindClose(HANDLE enumeration) {
     return TRUE;
 }
 
-// Opens a file or folder only to identify it (GetFileInformationByHandle).
-HANDLE CreateFileA(LPCSTR path, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
+// Opens a file or folder to ask about it, with Windows' sharing of delete:
+// a handle that does not share it (its holder marks the file as its own)
+// keeps any opening with DELETE access out, and is kept out by one, with
+// ERROR_SHARING_VIOLATION. Between processes and within one, as on Windows:
+// flock's locks belong to each opening. A handle that shares delete and
+// asks no DELETE access only identifies.
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD, DWORD, HANDLE) {
     char p[4096];
-    if (!toPosix(path, p, sizeof p)) return INVALID_HANDLE_VALUE;
-    int fd = open(p, O_PATH | O_CLOEXEC);
-    return fd < 0 ? INVALID_HANDLE_VALUE : (HANDLE)(intptr_t)fd;
+    if (!toPosix(path, p, sizeof p)) {
+        lastError = winError(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    const bool exclusive = access & DELETE, marks = !(share & FILE_SHARE_DELETE);
+    const int fd = open(p, (exclusive || marks ? O_RDONLY | O_NONBLOCK : O_PATH) | O_CLOEXEC);
+    if (fd < 0) {
+        lastError = winError(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    if ((exclusive || marks) && flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        lastError = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : winError(errno);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    return (HANDLE)(intptr_t)fd;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
@@ -450,8 +471,19 @@ void whileCopying(void (*call)(const char* source)) { copyingCall = call; }
 BOOL RemoveDirectoryA(LPCSTR path) {
     char p[4096];
     struct stat st;
-    if (toPosix(path, p, sizeof p) && lstat(p, &st) == 0 && !S_ISDIR(st.st_mode)) errno = ENOTDIR;
-    else if (toPosix(path, p, sizeof p) && rmdir(p) == 0) return TRUE;
+    if (toPosix(path, p, sizeof p) && lstat(p, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+    } else if (toPosix(path, p, sizeof p)) {
+        // A folder held without delete sharing stays, as on Windows.
+        const int fd = open(p, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (fd >= 0) close(fd);
+        if (held) {
+            lastError = ERROR_SHARING_VIOLATION;
+            return FALSE;
+        }
+        if (rmdir(p) == 0) return TRUE;
+    }
     lastError = errno == ENOTEMPTY || errno == EEXIST ? ERROR_DIR_NOT_EMPTY : winError(errno);
     return FALSE;
 }

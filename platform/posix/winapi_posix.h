@@ -40,6 +40,7 @@ typedef BOOL* LPBOOL;
 
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
@@ -53,6 +54,8 @@ typedef BOOL* LPBOOL;
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
 #define OPEN_EXISTING 3
+#define DELETE 0x00010000
+#define GENERIC_READ 0x80000000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 
@@ -64,6 +67,8 @@ typedef BOOL* LPBOOL;
 #define ERROR_PATH_NOT_FOUND 3
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_NOT_SAME_DEVICE 17  // a rename onto another file system
 #define ERROR_NO_MORE_FILES 18
 #define ERROR_SHARING_VIOLATION 32
 #define ERROR_HANDLE_DISK_FULL 39
@@ -168,6 +173,7 @@ struct SHFILEOPSTRUCTA {
 // ERROR_NO_MORE_FILES when an enumeration came to its end. A listing that meets a name whose
 // attributes cannot be read fails with ERROR_ACCESS_DENIED.
 DWORD GetLastError();
+void SetLastError(DWORD error);
 BOOL PathFileExistsA(LPCSTR path);
 BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data);
 // A pattern without '*' or '?' names one entry, found as the file system
@@ -176,6 +182,8 @@ BOOL GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, void* data)
 HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* findData);
 BOOL FindNextFileA(HANDLE enumeration, WIN32_FIND_DATAA* findData);
 BOOL FindClose(HANDLE enumeration);
+// A handle that does not share delete marks the file; DELETE access fails
+// with ERROR_SHARING_VIOLATION while one is open (and the other way round).
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);

@@ -1,0 +1,489 @@
+// What a backup folder owns, in one place: its identity, taken when the pass
+// starts and asked again before each batch and wherever a folder is made in
+// it; its folder of temporary copies "~qvtmp", in which the run holds a
+// numbered folder of its own open as the mark of a live run; and its folder
+// of earlier versions "~Versions". Only this source spells those folders'
+// paths; the rest of the engine asks it.
+//
+// Why "~qvtmp": a copy that fails half way (a full drive, a file held open,
+// a drive pulled out) never costs the previous backup, and no name the run
+// writes can be another file's: a temporary name beside the backup could be
+// the backup of a source so named, or a link someone left there. "~qvtmp"
+// directly in a backup folder is no mirror folder, whose first level is a
+// drive letter or "UNC" (natively, a source below /~qvtmp is not backed
+// up). A run makes a folder of its own in it, named by three hex digits,
+// one that did not exist (making a folder fails where anything stands), so
+// nothing it writes there meets another file. Its copies go into subfolders
+// of six hex digits, 256 at most in each, named by two: Wine looks a new
+// name up by reading its whole folder. A run that dies leaves its folder
+// behind; a later run removes those leftovers, and only them: plain folders
+// and files of exactly those shapes, never a link, never a live run's.
+#include <stdio.h>
+#include <string.h>
+
+#include "alloc.h"
+#include "engine_internal.h"
+
+static const char tempFolderName[] = "~qvtmp";
+constexpr size_t TEMP_FOLDER_LEN = sizeof tempFolderName - 1;
+static const char versionsFolderName[] = "~Versions";
+constexpr size_t VERSIONS_FOLDER_LEN = sizeof versionsFolderName - 1;
+constexpr unsigned RUN_FOLDERS = 0x1000;
+constexpr size_t SHAPE_DIGITS[3] = {3, 6, 2};  // a run's folder, a subfolder of copies, a copy
+constexpr uint32_t COPIES_A_FOLDER = 256;
+// A run's version folder is named by its start, and by "(2)" to "(99)"
+// after it where that name is taken (two runs in one second).
+constexpr unsigned VERSION_RUNS = 99;
+
+char tempPath[SCRATCH_PATH_ROOM];
+char versionPath[SCRATCH_PATH_ROOM];
+
+BackupFolder* backupFolders;
+
+const char* lastName(const char* path) {
+    const char* name = path + strlen(path);
+    while (name > path && !isSeparator(name[-1])) name--;
+    return name;
+}
+
+static bool startsWithName(const char* mirror, const char* name, size_t len) {
+    return !strncmp(mirror, name, len) && isSeparator(mirror[len]);
+}
+
+bool startsWithOwnFolder(const char* mirror) {
+    return startsWithName(mirror, tempFolderName, TEMP_FOLDER_LEN) ||
+           startsWithName(mirror, versionsFolderName, VERSIONS_FOLDER_LEN);
+}
+
+// --- Identity ---
+
+// The record of the folder a destination directory is: the one of its
+// spelling, else of its identity, else a new one. NULL when out of memory.
+static BackupFolder* folderOf(const char* destination, size_t length) {
+    for (BackupFolder* f = backupFolders; f; f = f->next)
+        if (f->length == length && !memcmp(f->path, destination, length)) return f;
+    char* path = copyText(destination, length);
+    if (!path) return NULL;
+    FileIdentity id;
+    const bool known = identify(path, &id);
+    for (BackupFolder* f = backupFolders; known && f; f = f->next)
+        if (f->known && sameFile(f->id, id)) {
+            freeMem(path);
+            return f;
+        }
+    BackupFolder* f = (BackupFolder*)allocMem(sizeof *f);
+    if (!f) {
+        freeMem(path);
+        return NULL;
+    }
+    *f = {};
+    f->path = path;
+    f->length = (uint32_t)length;
+    f->id = id;
+    f->known = known;
+    // Gone since its line was read: nothing is written there.
+    f->lost = !known && !pathExists(path);
+    f->temp.mirror = (char*)"";
+    f->temp.live = INVALID_HANDLE_VALUE;
+    f->next = backupFolders;
+    backupFolders = f;
+    return f;
+}
+
+bool bindBackupFolders(const PathList* entries) {
+    const PathNode* previous = NULL;
+    for (PathNode* node = entries->first; node; previous = node, node = node->next) {
+        if (previous && previous->lenDir == node->lenDir && !memcmp(previous->pathTo, node->pathTo, node->lenDir))
+            node->folder = previous->folder;
+        else if (!(node->folder = folderOf(node->pathTo, node->lenDir)))
+            return false;
+        if (node->keepDays > node->folder->keepDays) node->folder->keepDays = node->keepDays;
+    }
+    return true;
+}
+
+static void removeRunFolders(BackupFolder* f);
+static TempPlace* tempPlaceFor(const PathNode* node);
+
+// Asked of the drive: a folder that went away (a drive pulled out, a
+// network drive dropped) or that another has replaced (an empty mount point)
+// is lost for the rest of the pass. What the run wrote below its path before
+// it noticed is removed, and so is the folder itself where the shell's copy
+// made it again: empty, and another folder than the one the pass started
+// with.
+bool backupFolderStands(BackupFolder* f) {
+    if (f->lost) return false;
+    FileIdentity now;
+    const bool known = identify(f->path, &now);
+    if (f->known ? known && sameFile(now, f->id) : pathExists(f->path)) return true;
+    f->lost = true;
+    removeRunFolders(f);
+    if (f->known && known) removeFolder(f->path);
+    return false;
+}
+
+// Whether the attributes are those of a plain folder on the drive of the
+// backup folder: no link, junction or mount point, which lead elsewhere.
+static bool plainFolderHere(const BackupFolder* f, const char* path, DWORD attributes) {
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
+        return false;
+    FileIdentity id;
+    return !f->known || (identify(path, &id) && id.volume == f->id.volume);
+}
+
+// What stands at path: its attributes as its folder lists it (a link as a
+// link), or INVALID_FILE_ATTRIBUTES.
+static DWORD listedAttributes(const char* path) {
+    FindRecord found;
+    HANDLE self = findFirstFile(path, &found);
+    if (self == INVALID_HANDLE_VALUE) return INVALID_FILE_ATTRIBUTES;
+    FindClose(self);
+    return found.dwFileAttributes;
+}
+
+// Makes one of the backup folder's own folders where missing; false, with
+// *error, where anything but a plain folder on its drive stands there (183;
+// 17 for a folder of another drive).
+static bool ownFolder(const BackupFolder* f, const char* path, DWORD* error) {
+    if (createFolder(path)) return true;
+    *error = GetLastError();
+    if (*error != ERROR_ALREADY_EXISTS) return false;
+    const DWORD attributes = listedAttributes(path);
+    if (plainFolderHere(f, path, attributes)) return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        *error = ERROR_NOT_SAME_DEVICE;
+    return false;
+}
+
+// --- Folders made below a backup folder ---
+
+// Makes the missing folders above path's last name, down from the first
+// that stands, never at or above the backup folder (floor bytes of path,
+// its separator included); path is ended at each folder for a moment.
+static bool makeFoldersFrom(char* path, size_t floor) {
+    char* name = (char*)lastName(path);
+    if ((size_t)(name - path) <= floor) return true;  // in the backup folder itself
+    char* separator = name - 1;
+    const char kept = *separator;
+    *separator = 0;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    const bool made = (fileAttributes(path, &attributes) && (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ||
+                      (makeFoldersFrom(path, floor) && createFolder(path));
+    *separator = kept;
+    return made;
+}
+
+bool makeFoldersBelow(BackupFolder* f, char* path) {
+    char* name = (char*)lastName(path);
+    if ((size_t)(name - path) <= f->length) return backupFolderStands(f);
+    char* separator = name - 1;
+    const char kept = *separator;
+    *separator = 0;
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    bool made = fileAttributes(path, &attributes) && (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    *separator = kept;
+    // A folder is made only in the backup folder the pass started with.
+    if (!made && !backupFolderStands(f)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    return made || makeFoldersFrom(path, f->length);
+}
+
+// --- Folders of temporary copies ---
+
+static TempPlace* placeOf(const PathNode* node) { return node->tempPlace ? node->tempPlace : &node->folder->temp; }
+
+// Writes "<backup folder><place>~qvtmp" into tempPath; its length.
+static size_t tempFolderPath(const BackupFolder* f, const TempPlace* place) {
+    memcpy(tempPath, f->path, f->length);
+    memcpy(tempPath + f->length, place->mirror, place->mirrorLen);
+    memcpy(tempPath + f->length + place->mirrorLen, tempFolderName, TEMP_FOLDER_LEN + 1);
+    return f->length + place->mirrorLen + TEMP_FOLDER_LEN;
+}
+
+const char* tempPathOf(const PathNode* node) {
+    const TempPlace* place = placeOf(node);
+    const size_t n = tempFolderPath(node->folder, place);
+    const uint32_t index = node->tempIndex ? node->tempIndex - 1 : 0;
+    const char sep = separatorOf(node->folder->path);
+    snprintf(tempPath + n, TEMP_EXTRA - TEMP_FOLDER_LEN + 1, "%c%03x%c%06x%c%02x", sep, place->run, sep,
+             (unsigned)(index / COPIES_A_FOLDER), sep, (unsigned)(index % COPIES_A_FOLDER));
+    return tempPath;
+}
+
+static bool hasShape(const char* name, size_t digits) {
+    if (strlen(name) != digits) return false;
+    for (size_t i = 0; i < digits; i++)
+        if (!strchr("0123456789abcdef", name[i])) return false;
+    return true;
+}
+
+// Removes what runs that died left in the folder at tempPath (len bytes),
+// depth levels below "~qvtmp": run folders, then subfolders, then copies. A
+// run folder that a live run holds is left alone; one that is tested is
+// held meanwhile, so that no run can take it up.
+static void removeLeftovers(size_t len, int depth) {
+    memcpy(tempPath + len, "\\*", 3);
+    tempPath[len] = separatorOf(tempPath);
+    FindRecord found;
+    HANDLE listing = findFirstFile(tempPath, &found);
+    if (listing == INVALID_HANDLE_VALUE) return;
+    const size_t digits = SHAPE_DIGITS[depth];
+    do {
+        const DWORD attributes = found.dwFileAttributes;
+        const bool folder = attributes & FILE_ATTRIBUTE_DIRECTORY;
+        if (found.nameUnusable || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) || folder != (depth < 2) ||
+            !hasShape(found.cFileName, digits))
+            continue;
+        memcpy(tempPath + len + 1, found.cFileName, digits + 1);
+        if (!folder) {
+            deleteFile(tempPath);
+            continue;
+        }
+        HANDLE held = depth == 0 ? openToDelete(tempPath) : INVALID_HANDLE_VALUE;
+        if (depth == 0 && held == INVALID_HANDLE_VALUE) continue;  // a live run's, or not to be removed
+        removeLeftovers(len + 1 + digits, depth + 1);
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        tempPath[len + 1 + digits] = 0;
+        removeFolder(tempPath);
+    } while (findNextFile(listing, &found));
+    FindClose(listing);
+}
+
+// Makes the run's own folder in the place's "~qvtmp", which is made where
+// missing and cleared of dead runs' leftovers where found, and holds it as
+// live. False, with place->error, when the place has no such plain folder
+// or can take none. A "~qvtmp" that another run removes meanwhile, as it
+// ends, is made again.
+static bool makeRunFolder(const BackupFolder* f, TempPlace* place) {
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const size_t len = tempFolderPath(f, place);
+        if (!ownFolder(f, tempPath, &place->error)) return false;
+        removeLeftovers(len, 0);
+        for (unsigned run = 0; run < RUN_FOLDERS; run++) {
+            snprintf(tempPath + len, 5, "%c%03x", separatorOf(f->path), run);
+            if (!createFolder(tempPath)) {
+                place->error = GetLastError();
+                if (place->error == ERROR_ALREADY_EXISTS) continue;
+                break;
+            }
+            // Taken up by another run's clean-up before it could be held: the next.
+            place->live = openAsOwner(tempPath);
+            if (place->live == INVALID_HANDLE_VALUE) continue;
+            place->run = run;
+            return true;
+        }
+        if (place->error != ERROR_PATH_NOT_FOUND && place->error != ERROR_FILE_NOT_FOUND) return false;
+    }
+    return false;
+}
+
+TempReady readyTempCopy(PathNode* node, DWORD* error) {
+    BackupFolder* f = node->folder;
+    if (f->lost) {
+        *error = ERROR_PATH_NOT_FOUND;
+        return TEMP_NOT_MADE;
+    }
+    if (!node->tempIndex) node->tempPlace = tempPlaceFor(node);
+    TempPlace* place = placeOf(node);
+    if (place->state == TEMP_UNMADE) place->state = makeRunFolder(f, place) ? TEMP_READY : TEMP_UNUSABLE;
+    if (place->state == TEMP_UNUSABLE) {
+        *error = place->error;
+        return TEMP_NOT_MADE;
+    }
+    if (node->tempIndex) return TEMP_MADE;
+    if (place->used == UINT32_MAX) {
+        *error = ERROR_FUNCTION_FAILED;
+        return TEMP_NOT_MADE;
+    }
+    node->tempIndex = ++place->used;
+    // Each subfolder of copies is made by the run, never by the shell's
+    // copy, which would make any folder above it too.
+    if ((node->tempIndex - 1) % COPIES_A_FOLDER == 0) {
+        char* folder = (char*)tempPathOf(node);
+        *(char*)lastName(folder) = 0;
+        if (!backupFolderStands(f) || (!createFolder(folder) && GetLastError() != ERROR_ALREADY_EXISTS)) {
+            *error = f->lost ? ERROR_PATH_NOT_FOUND : GetLastError();
+            return TEMP_NOT_MADE;
+        }
+    }
+    return TEMP_MADE;
+}
+
+void dropTempCopy(const PathNode* node) {
+    if (node->tempIndex) deleteFile(tempPathOf(node));
+}
+
+// Removes the run's folders of one place: its copies' subfolders (empty by
+// now, or of a lost folder, whose copies go too), its own folder once it no
+// longer holds it, and "~qvtmp" where nothing else is left in it.
+static void removePlace(const BackupFolder* f, TempPlace* place) {
+    if (place->state != TEMP_READY) return;
+    const size_t len = tempFolderPath(f, place);
+    const char sep = separatorOf(f->path);
+    for (uint32_t index = 0; f->lost && index < place->used; index++) {
+        snprintf(tempPath + len, 15, "%c%03x%c%06x%c%02x", sep, place->run, sep, (unsigned)(index / COPIES_A_FOLDER),
+                 sep, (unsigned)(index % COPIES_A_FOLDER));
+        deleteFile(tempPath);
+    }
+    for (uint32_t group = 0; place->used && group <= (place->used - 1) / COPIES_A_FOLDER; group++) {
+        snprintf(tempPath + len, 12, "%c%03x%c%06x", sep, place->run, sep, (unsigned)group);
+        removeFolder(tempPath);
+    }
+    if (place->live != INVALID_HANDLE_VALUE) CloseHandle(place->live);
+    place->live = INVALID_HANDLE_VALUE;
+    snprintf(tempPath + len, 5, "%c%03x", sep, place->run);
+    removeFolder(tempPath);
+    tempPath[len] = 0;
+    removeFolder(tempPath);
+    place->state = TEMP_UNUSABLE;
+    place->error = ERROR_PATH_NOT_FOUND;
+}
+
+static void removeRunFolders(BackupFolder* f) {
+    removePlace(f, &f->temp);
+    for (TempPlace* place = f->others; place; place = place->next) removePlace(f, place);
+}
+
+// --- Backups on another drive ---
+
+// A copy in "~qvtmp" cannot be renamed onto another drive, which a link, a
+// junction or a mount point inside the backup folder reaches (a backup
+// grown too big for one disk). Below such a folder the copies are written
+// into a "~qvtmp" of its own, directly in it: the link itself is found by
+// its attributes (Windows lists each such folder as a reparse point), or
+// natively as the last folder on the backup's drive; failing both, the
+// backup's own folder is on its drive. A source whose backup would land in
+// that "~qvtmp" is named instead, as one below the backup folder's own.
+bool placeOnBackupDrive(PathNode* node, DWORD* error) {
+    BackupFolder* f = node->folder;
+    size_t cut = (size_t)(lastName(node->pathTo) - node->pathTo) - 1;  // the place's folder, without its separator
+    memcpy(tempPath, node->pathTo, cut);
+    tempPath[cut] = 0;
+    FileIdentity drive, above;
+    const bool known = identify(tempPath, &drive);
+    for (;;) {
+        WIN32_FILE_ATTRIBUTE_DATA attributes;
+        if (fileAttributes(tempPath, &attributes) && (attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            break;
+        size_t up = cut;
+        while (up > 0 && !isSeparator(tempPath[up - 1])) up--;
+        if (up == 0 || up - 1 < node->lenDir) break;  // its folder above is the backup folder
+        tempPath[up - 1] = 0;
+        if (!known || !identify(tempPath, &above) || above.volume != drive.volume) break;
+        cut = up - 1;
+    }
+    const size_t mirrorLen = cut + 1 - node->lenDir;
+    TempPlace* place = f->others;
+    while (place && !(place->mirrorLen == mirrorLen && !memcmp(place->mirror, node->pathTo + node->lenDir, mirrorLen)))
+        place = place->next;
+    if (place && place == node->tempPlace) {
+        *error = ERROR_NOT_SAME_DEVICE;  // its copy there met another drive again
+        return false;
+    }
+    if (startsWithName(node->pathTo + cut + 1, tempFolderName, TEMP_FOLDER_LEN) ||
+        !pathFits(node->pathTo, cut + 1, TEMP_EXTRA)) {
+        *error = ERROR_ALREADY_EXISTS;
+        return false;
+    }
+    if (!place) {
+        place = (TempPlace*)allocMem(sizeof *place);
+        char* mirror = copyText(node->pathTo + node->lenDir, mirrorLen);
+        if (!place || !mirror) {
+            freeMem(place);
+            freeMem(mirror);
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
+        }
+        *place = {};
+        place->mirror = mirror;
+        place->mirrorLen = (uint32_t)mirrorLen;
+        place->live = INVALID_HANDLE_VALUE;
+        place->next = f->others;
+        f->others = place;
+    }
+    dropTempCopy(node);
+    node->tempPlace = place;
+    node->tempIndex = 0;
+    return true;
+}
+
+// The place whose folder the entry's backup lies below, the deepest known;
+// NULL: the backup folder's own.
+static TempPlace* tempPlaceFor(const PathNode* node) {
+    TempPlace* best = NULL;
+    const char* mirror = node->pathTo + node->lenDir;
+    for (TempPlace* place = node->folder->others; place; place = place->next)
+        if (node->lenTo - node->lenDir > place->mirrorLen && !memcmp(place->mirror, mirror, place->mirrorLen) &&
+            (!best || place->mirrorLen > best->mirrorLen))
+            best = place;
+    return best;
+}
+
+// --- Earlier versions ---
+
+size_t versionsFolderPath(const BackupFolder* f) {
+    memcpy(versionPath, f->path, f->length);
+    memcpy(versionPath + f->length, versionsFolderName, VERSIONS_FOLDER_LEN + 1);
+    const DWORD attributes = listedAttributes(versionPath);
+    return plainFolderHere(f, versionPath, attributes) ? f->length + VERSIONS_FOLDER_LEN : 0;
+}
+
+bool versionPathOf(const PathNode* node, const char* stamp, DWORD* error) {
+    BackupFolder* f = node->folder;
+    const char sep = separatorOf(f->path);
+    if (f->versions == VERSIONS_UNMADE) {
+        f->versions = VERSIONS_UNUSABLE;
+        memcpy(versionPath, f->path, f->length);
+        memcpy(versionPath + f->length, versionsFolderName, VERSIONS_FOLDER_LEN + 1);
+        size_t n = f->length + VERSIONS_FOLDER_LEN;
+        if (!backupFolderStands(f)) {
+            f->versionsError = ERROR_PATH_NOT_FOUND;
+        } else if (ownFolder(f, versionPath, &f->versionsError)) {
+            // The run's own version folder, made afresh: nothing in it is another's.
+            versionPath[n++] = sep;
+            for (unsigned run = 1; run <= VERSION_RUNS && f->versions != VERSIONS_READY; run++) {
+                if (run == 1)
+                    snprintf(f->versionRun, sizeof f->versionRun, "%s", stamp);
+                else
+                    snprintf(f->versionRun, sizeof f->versionRun, "%s (%u)", stamp, run);
+                memcpy(versionPath + n, f->versionRun, strlen(f->versionRun) + 1);
+                if (createFolder(versionPath)) f->versions = VERSIONS_READY;
+                else if ((f->versionsError = GetLastError()) != ERROR_ALREADY_EXISTS) break;
+            }
+        }
+    }
+    if (f->versions != VERSIONS_READY) {
+        *error = f->versionsError;
+        return false;
+    }
+    size_t n = f->length;
+    memcpy(versionPath, f->path, n);
+    n += snprintf(versionPath + n, VERSIONS_FOLDER_LEN + sizeof f->versionRun + 2, "%s%c%s%c", versionsFolderName,
+                  sep, f->versionRun, sep);
+    const size_t mirrorLen = node->lenTo - node->lenDir;
+    if (!pathFits(versionPath, n) || !pathFits(node->pathTo + node->lenDir, mirrorLen, n)) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    memcpy(versionPath + n, node->pathTo + node->lenDir, mirrorLen + 1);
+    return true;
+}
+
+// --- The pass ends ---
+
+void endBackupFolders() {
+    while (BackupFolder* f = backupFolders) {
+        removeRunFolders(f);
+        while (TempPlace* place = f->others) {
+            f->others = place->next;
+            freeMem(place->mirror);
+            freeMem(place);
+        }
+        backupFolders = f->next;
+        freeMem(f->path);
+        freeMem(f);
+    }
+}

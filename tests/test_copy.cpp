@@ -252,6 +252,24 @@ TEST_F(CopyPass, PathsAreMadeFullWhenTheListIsRead) {
     EXPECT_EQ(sorted(tree), treeAt(box.root));
 }
 
+// Two lines name one backup folder, spelled two ways (through a link; on
+// Windows in other letter case): it is one folder to the run, with one
+// numbering of its temporary copies, and each backup holds its own file's
+// bytes, though the two files have one size and time.
+TEST_F(CopyPass, OneBackupFolderSpelledTwoWaysHoldsEachFilesOwnBytes) {
+#ifdef _WIN32
+    const std::string other = box.full("DST");
+#else
+    ASSERT_EQ(0, symlink("dst", box.native("dstlink").c_str()));
+    const std::string other = box.full("dstlink");
+#endif
+    box.write("a\\one.txt", "1", T2020);
+    box.write("b\\two.txt", "2", T2020);
+    run(dst() + box.full("a") + "\n--Dir--" + other + "\n" + box.full("b") + "\n");
+    EXPECT_EQ("<none>", error);
+    EXPECT_EQ(Strings({box.mirror("a\\one.txt") + "=1", box.mirror("b\\two.txt") + "=2"}), box.tree("dst"));
+}
+
 TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
     // The reader takes only paths that exist, so the entry is made by hand.
     const std::string path = "\\\\srv\\share\\..\\..\\u", dir = box.full("dst") + "\\";

@@ -102,6 +102,43 @@ TEST(PosixCopy, ASourceSavedDuringItsCopyIsCopiedAgainAndNeverTorn) {
     EXPECT_EQ(box.time("db"), box.time("dst\\" + box.mirror("db")));
 }
 
+// The drive a backup folder lies on is pulled out while the batch copies,
+// and its empty mount point stays: the run writes nothing below the mount
+// point (the shell's copy makes any missing folder, so what it wrote there
+// goes again), names every file not backed up, and the next run, the drive
+// still away, says the backup folder is missing (exit 2).
+std::string mountPoint;
+void pullDrive(const char*) {
+    static int copies;
+    if (++copies != 2) return;
+    rename(mountPoint.c_str(), (mountPoint + "-pulled").c_str());
+    mkdir(mountPoint.c_str(), 0777);
+}
+
+TEST(PosixCopy, ABackupFolderThatGoesAwayDuringTheRunGetsNothingMore) {
+    Sandbox box;
+    box.mkdir("mnt\\Backup");
+    std::string list = "--Dir--" + box.full("mnt\\Backup") + "\n", named;
+    for (const char* name : {"a", "b", "c", "d"}) {
+        box.write("src\\" + std::string(name), name, T2020);
+        list += box.full("src\\" + std::string(name)) + "\n";
+        named += "\r\n" + box.full("src\\" + std::string(name));
+    }
+    box.writeList(list);
+    mountPoint = box.native("mnt");
+    whileCopying(pullDrive);
+    const RunOutcome outcome = startCopingInConsole();
+    whileCopying(NULL);
+    EXPECT_EQ(RUN_INCOMPLETE, outcome);
+    EXPECT_EQ("\r\n" + textCopyFailed + "3 (3)\r\n" + textNotCopied + named, box.log());
+    EXPECT_EQ(Strings(), box.tree("mnt"));
+    EXPECT_TRUE(rmdir(box.native("mnt").c_str()) == 0) << "the mount point holds more than it did";
+    box.mkdir("mnt");
+    EXPECT_EQ(RUN_NO_BACKUP, startCopingInConsole());
+    EXPECT_EQ(textRejectedHeader + "\r\n" + box.full("mnt\\Backup") + named + "\r\n" + textNothingToCopy,
+              box.log());
+}
+
 // A link whose target is gone (every relative link of a copied tree may be
 // one), a fifo and a socket have no content to back up, and a folder that
 // can be read but not entered shows no file's attributes: each is listed

@@ -526,6 +526,10 @@ int SHFileOperationA(SHFILEOPSTRUCTA* op) {
             }
         }
         int code = copyOneFile(fromPath, toPath);
+        // Its folder went away since it was made: made again, as the
+        // shell makes every missing folder of a target.
+        if (code == ERROR_PATH_NOT_FOUND && !madeFolder.empty() && makeFolders(madeFolder))
+            code = copyOneFile(fromPath, toPath);
         if (code) return code;
     }
     return 0;

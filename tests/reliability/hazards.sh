@@ -3,7 +3,7 @@
 # A file the batch cannot copy (vanishing; held open without sharing, Wine; unreadable, natively): exit 1,
 # its error and exactly it in the log, all others copied whole; once the cause is gone, exit 0, all copied.
 # "<-d>" copies after such a failure, onto a folder and onto exFAT (mounted as root): the failed one named,
-# every other new. Folders that cannot be listed,
+# every other new. Two runs at once into one backup folder; ~Versions a link. Folders that cannot be listed,
 # and links to them.
 #   hazards.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
@@ -95,5 +95,32 @@ for config in $(configs "$@"); do
     "$(printf '1:%s\r\nS:\\src\\shut\r\nS:\\src\\shut\r\nS:\\links\\to-shut\r|o.txt' "$rejected")" \
     "$(outcome "$config" "$w")|$(ls "$w/T:/S/src/open")"
   chmod 755 "$w/S:/src/shut" && as=""
+
+  # Two runs at once into one backup folder, the second started while the first copies: neither takes the
+  # other's folder of temporary copies for a dead run's leftover; both end with every backup whole, and
+  # ~qvtmp goes with the last.
+  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/T:" "$w/S:/one" "$w/S:/two" "$w/second"
+  for ((f = 0; f < $(win "$config" && echo 600 || echo 10000); f++)); do printf 'one %d' $f >"$w/S:/one/f$f.txt"; done
+  printf 'two %d' {1..9} >"$w/S:/two/t.txt"
+  printf '%s\r\n' '--Dir--T:\' 'S:\one' >"$w/Quarnelvistro.txt" && printf '%s\r\n' '--Dir--T:\' 'S:\two' >"$w/second/Quarnelvistro.txt"
+  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+  ln -s "$w/S:" "$w/second/S:" && ln -s "$w/T:" "$w/second/T:"
+  (outcome "$config" "$w" >"$w/first.out") &
+  for _ in {1..6000}; do [ -d "$w/T:/~qvtmp/000/000000" ] && break; sleep 0.01; done
+  second=$(outcome "$config" "$w/second") && wait
+  expect "$config two runs at once into one folder: both exit code 0, every backup whole, no ~qvtmp left" "0:|0:|S" \
+    "$(cat "$w/first.out")|$second|$(differences "$w/S:" "$w/T:/S" $digits)$(ls -A "$w/T:")"
+
+  # ~Versions a link to a folder holding one named like an old version folder: nothing behind the link is
+  # removed, moved into or written; the file whose backup would be replaced is named and keeps its backup.
+  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/T:/S" "$w/S:" "$w/elsewhere/2000-01-01 00-00-00"
+  printf old >"$w/elsewhere/2000-01-01 00-00-00/x.txt" && ln -s "$w/elsewhere" "$w/T:/~Versions"
+  printf newer >"$w/S:/f.txt" && printf OLD >"$w/T:/S/f.txt"
+  printf '%s\r\n' '--Dir--T:\' '--Versions-- 30' 'S:\f.txt' >"$w/Quarnelvistro.txt"
+  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+  expect "$config ~Versions a link: exit code 1, the file named, its backup kept, nothing behind the link touched" \
+    "$(printf '1:\r\n%s\r\n%s\r\nS:\\f.txt' "Ошибка при копировании файлов. error =  183 (b7)" \
+      "Файлы, которые не удалось скопировать:")|OLD|2000-01-01 00-00-00/x.txt=old" \
+    "$(outcome "$config" "$w")|$(cat "$w/T:/S/f.txt")|$(cd "$w/elsewhere" && find . -type f -printf '%P=' -exec cat {} \;)"
 done
 finish

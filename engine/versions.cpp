@@ -43,12 +43,18 @@ bool keepVersion(PathNode* node, DWORD* error, bool* moved) {
         return true;
     }
     *error = GetLastError();
-    if (*error != ERROR_NOT_SAME_DEVICE) return false;
     // A backup on another drive, below a link in the backup folder, cannot
     // be renamed into "~Versions": it is copied there, and stays until its
-    // copy replaces it.
+    // copy replaces it. Its copy goes there once, though the copy that is
+    // to replace it goes again, onto that drive: the run's version folder
+    // holds nothing but the run's own.
+    const uint64_t size = sizeOf(backup.nFileSizeHigh, backup.nFileSizeLow);
+    if (*error == ERROR_ALREADY_EXISTS && fileAttributes(versionPath, &kept) &&
+        isBackupOf(kept, backup.ftLastWriteTime, size))
+        return true;
+    if (*error != ERROR_NOT_SAME_DEVICE) return false;
     if (copyFileOver(node->pathTo, versionPath) && fileAttributes(versionPath, &kept) &&
-        isBackupOf(kept, backup.ftLastWriteTime, sizeOf(backup.nFileSizeHigh, backup.nFileSizeLow)))
+        isBackupOf(kept, backup.ftLastWriteTime, size))
         return true;
     *error = GetLastError();
     deleteFile(versionPath);

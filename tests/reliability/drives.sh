@@ -6,6 +6,8 @@
 # copied; names differing only in case keep the first file whole and name the others, and a backup under the
 # other spelling of a name is no backup of it; a full drive names the file that did not fit, keeps its old
 # backup and copies the smaller ones after it, and once there is room the next run completes the backup.
+# A drive pulled out during a run gets nothing more, and nothing lands below its empty mount point; a link
+# inside a backup folder onto another drive (a tmpfs) is backed up through.
 #   drives.sh [CONFIG...]   (default: linux win64 win32, those built)
 . "$(dirname "$0")/lib.sh"
 [ -c /dev/fuse ] && [ "$(id -u)" = 0 ] || { echo "!!! drives: FUSE or root NOT AVAILABLE: nothing can be mounted"; exit 1; }
@@ -83,6 +85,38 @@ for config in $(configs "$@"); do
         "$(outcome "$config" "$w")|$(contents "$w/T:/S" | xargs)"
     done
   fi
+
+  # The exFAT drive of T:\Backup pulled out while the batch copies (unmounted lazily), its empty mount point
+  # left: nothing is written below the mount point, and each file not backed up is named (the others are
+  # whole on the drive, plugged in again). The next run, the drive still away, says T:\Backup is missing.
+  layout "$config" exfat && mkdir "$w/T:/Backup" && for ((f = 0; f < 400; f++)); do printf 'f %d' $f >"$w/S:/f$f.txt"; done
+  printf '%s\r\n' '--Dir--T:\Backup' 'S:\' >"$w/Quarnelvistro.txt"
+  (for _ in {1..6000}; do [ -e "$w/T:/Backup/~qvtmp/000/000000/05" ] && break; sleep 0.01; done && umount -l "$w/T:") &
+  got=$(outcome "$config" "$w") && wait && left=$(find "$w/T:" -mindepth 1) && mount.exfat-fuse "${loops[-1]}" "$w/T:" >/dev/null
+  expect "$config drive pulled during the run: exit code 1, the error, nothing below the mount point, no file lost" \
+    "1:|Ошибка при копировании файлов. error =  3 (3)|$notCopied||" \
+    "${got%%$'\r'*}|$(sed -n 2p <<<"$got" | tr -d '\r')|$(sed -n 3p <<<"$got" | tr -d '\r')|$left|$(cd "$w/S:" && for f in *; do
+      tr -d '\r' <<<"$got" | grep -qxF "S:\\$f" || cmp -s "$f" "$w/T:/Backup/S/$f" || echo "lost $f"; done)"
+  umount "$w/T:"
+  expect "$config drive still away: exit code 2, T:\\Backup named" "2:T:\\Backup" \
+    "$(outcome "$config" "$w" | sed -n '2{s/\r//;p}' | sed 's/^/2:/')"
+
+  # A backup folder that reaches onto another drive through a link (a backup grown too big for one disk):
+  # every file below the link is backed up whole, a changed one too, its old backup kept as a version; nothing
+  # of the program's is left on either drive.
+  w=$(mktemp -d "$T/$config-link.XXX") && mkdir -p "$w/S:/big/sub" "$w/T:/S" && mountDrive full "$w/disk2" &&
+    ln -s "$w/disk2" "$w/T:/S/big"
+  ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
+  for f in big/a big/b big/sub/c small; do echo "$f" >"$w/S:/$f.txt"; done
+  printf '%s\r\n' '--Dir--T:\' '--Versions-- 30' 'S:\' >"$w/Quarnelvistro.txt"
+  digits=$(win "$config" && echo 7 || echo 9)
+  # rsync would take the link in the copy for one to replace: diff and find follow it.
+  expect "$config a link onto another drive: exit code 0, empty log, every file whole" "0:|$(mtimes "$w/S:" $digits)" \
+    "$(outcome "$config" "$w")$(diff -r "$w/S:" "$w/T:/S")|$(mtimes "$w/T:/S" $digits)"
+  echo changed >>"$w/S:/big/a.txt"
+  expect "$config a link onto another drive, a file changed: exit code 0, copied, its old backup a version" \
+    "0:|$(mtimes "$w/S:" $digits)|big/a|S ~Versions|a.txt b.txt sub" "$(outcome "$config" "$w")$(diff -r "$w/S:" "$w/T:/S"
+      )|$(mtimes "$w/T:/S" $digits)|$(cat "$w/T:/~Versions/"*/S/big/a.txt)|$(ls -A "$w/T:" | xargs)|$(ls -A "$w/disk2" | xargs)"
 
   # Five photos of 500 KiB onto a 2 MiB drive that keeps versions, one a line, then two notes: the fifth photo,
   # changed, does not fit beside its old backup. It is named and its old backup stays whole, under its name; the

@@ -27,6 +27,11 @@ constexpr char msgNoFreeMemory[] = "Нет свободной памяти.";
 // that was killed, crashed or went down with the machine.
 constexpr char msgRunNotFinished[] = "Запуск не завершён: резервная копия могла быть сделана не полностью.";
 
+// "Could not open or write the file QuarnelvistroLOG.txt.": the native
+// unattended run tells standard error so, before its report, when its log
+// could not be opened, or its start line or report not written whole.
+constexpr char msgLogNotWritten[] = "Не удалось открыть или записать файл QuarnelvistroLOG.txt.";
+
 static_assert(textChars(msgNoList) == 61, "no-list message");
 static_assert(textChars(msgNoAttributes) == 54, "no-attributes message");
 static_assert(textChars(msgNoMemory) == 10, "no-memory message");
@@ -34,7 +39,9 @@ static_assert(textChars(msgRejectedHeader) == 134, "rejected header");
 static_assert(textChars(msgNothingToCopy) == 39, "nothing-to-copy message");
 static_assert(textChars(msgNoFreeMemory) == 21, "no-free-memory message");
 static_assert(textChars(msgRunNotFinished) == 68, "run-not-finished message");
+static_assert(textChars(msgLogNotWritten) == 58, "log-not-written message");
 
-// The log file of an unattended run could not be opened.
+// The Windows programs' box for the same: the log file of an unattended run
+// could not be opened or written.
 constexpr char msgLogNotOpened[] = "Error of opening of QuarnelvistroLOG.txt file.";
 constexpr char msgLogNotOpenedCaption[] = "Err";

@@ -68,40 +68,70 @@ void OutPathToFile(const PathList* list, const char* header, FILE* file) {
     }
 }
 
+// What was written to the log, forced to the disk as the start line and
+// the report must be; false when any write to it failed (no room, a quota,
+// a read-only drive), or the forcing did.
+static bool commitLog(FILE* log) { return fflush(log) == 0 && !ferror(log) && _commit(_fileno(log)) == 0; }
+
+// No log rather than an empty or a cut one: an empty log reads as a
+// complete backup. Where a folder holds the name, or none is, nothing
+// happens.
+static void removeLog() { DeleteFileA(logFileName); }
+
 // A fresh log holding msgRunNotFinished, on the disk and not only in a
 // buffer, so that a run killed or a machine gone down before the report
-// replaces the line leaves it; NULL when the log cannot be opened. A failed
-// _commit is not the run's failure: the line only warns.
+// replaces the line leaves it; NULL when the log cannot be opened or the
+// line not written so, and then the log is gone at once, lest a run that
+// dies leave it empty.
 static FILE* openLogAsUnfinished() {
     FILE* log = fopen(logFileName, "wt");
-    if (log) {
-        putLog(msgRunNotFinished, log);
-        fflush(log);
-        _commit(_fileno(log));
-    }
-    return log;
+    if (!log) return NULL;
+    putLog(msgRunNotFinished, log);
+    if (commitLog(log)) return log;
+    fclose(log);
+    removeLog();
+    return NULL;
 }
 
-// The run's report as the log holds it; empty for a complete backup.
-static void putReport(ReaderResult result, const char* errorText, FILE* out) {
+// The run's report as the log holds it; empty for a complete backup. With
+// endLine a report that is not empty ends with a line end, as a text
+// printed for a person does.
+static void putReport(ReaderResult result, const char* errorText, FILE* out, bool endLine) {
+    // What the report ends with; "" when it is empty or ends with its list.
+    const char* last = result != READ_DONE ? readerMessage(result)
+                       : errorText         ? errorText
+                       : !exPath.first     ? msgNothingToCopy
+                                           : "";
     if (result != READ_DONE) {
-        putLog(readerMessage(result), out);
-        return;
+        putLog(last, out);
+    } else {
+        if (unexPath.first) OutPathToFile(&unexPath, msgRejectedHeader, out);
+        if (!exPath.first) putLog(msgNothingToCopy, out);
+        if (errorText) {
+            putLog("\n", out);
+            putLog(errorText, out);
+        }
     }
-    if (unexPath.first) OutPathToFile(&unexPath, msgRejectedHeader, out);
-    if (!exPath.first) putLog(msgNothingToCopy, out);
-    if (errorText) {
-        putLog("\n", out);
-        putLog(errorText, out);
-    }
+    if (endLine && *last && last[strlen(last) - 1] != '\n') putLog("\n", out);
+}
+
+// The report in place of the not-finished line, on the disk; false when it
+// is not all there.
+static bool writeReport(ReaderResult result, const char* errorText) {
+    FILE* log = fopen(logFileName, "wt");
+    if (!log) return false;
+    putReport(result, errorText, log, false);
+    const bool written = commitLog(log);
+    return fclose(log) == 0 && written;
 }
 
 // The log is a text-mode file: every "\n" written becomes CR LF. It holds
 // msgRunNotFinished while the run goes on, and is opened afresh at the end,
 // emptied, for the report alone. Without a log the backup is still made,
-// only its report is lost; the message box that says so comes after the
-// run, so that a run with no one at the desktop is not held up by it, and
-// goes by itself after logBoxMs.
+// only its report is lost: then no log is left, and the run never ends
+// with RUN_COMPLETE, so that neither reads as a complete backup. On Windows
+// a message box says so after the run, so that a run with no one at the
+// desktop is not held up by it, and goes by itself after logBoxMs.
 RunOutcome startCopingInConsole(FILE* alsoReportTo) {
     FILE* log = openLogAsUnfinished();
     RunOutcome outcome = RUN_COMPLETE;
@@ -122,20 +152,27 @@ RunOutcome startCopingInConsole(FILE* alsoReportTo) {
             outcome = RUN_NO_BACKUP;
         }
     }
+    // The start line is on the disk already: a failed close loses nothing.
     if (log) fclose(log);
-    log = fopen(logFileName, "wt");
-    if (log) {
-        putReport(result, errorText, log);
-        fclose(log);
+    const bool logWritten = log && writeReport(result, errorText);
+    if (!logWritten) {
+        removeLog();
+        if (outcome == RUN_COMPLETE) outcome = RUN_INCOMPLETE;
     }
-    if (alsoReportTo && outcome != RUN_COMPLETE) putReport(result, errorText, alsoReportTo);
+    if (alsoReportTo && outcome != RUN_COMPLETE) {
+        if (!logWritten) {
+            putLog(msgLogNotWritten, alsoReportTo);
+            putLog("\n", alsoReportTo);
+        }
+        putReport(result, errorText, alsoReportTo, true);
+    }
     freeMem(errorText);
-    if (!log) {
 #ifdef _WIN32
+    if (!logWritten) {
         SetTimer(NULL, 0, logBoxMs, endLogBox);
-#endif
         MessageBoxA(NULL, msgLogNotOpened, msgLogNotOpenedCaption, MB_OK);
     }
+#endif
     freePaths(&exPath, &unexPath);
     return outcome;
 }

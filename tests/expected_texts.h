@@ -78,4 +78,5 @@ inline const std::string textInterrupted = "Копирование файлов 
 inline const std::string textNotCopied = "Файлы, которые не удалось скопировать:";
 inline const std::string textTooLong = "Слишком длинные пути назначения, файлы не скопированы:";
 inline const std::string textRunNotFinished = "Запуск не завершён: резервная копия могла быть сделана не полностью.";
+inline const std::string textLogNotWritten = "Не удалось открыть или записать файл QuarnelvistroLOG.txt.";
 inline const std::string textCopyNoMemory = "\n" + textNoMemory + "\n";

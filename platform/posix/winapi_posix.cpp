@@ -1,6 +1,6 @@
 // The Windows calls of winapi_posix.h over POSIX (Linux): file queries,
 // directory enumeration, full paths, the shell's batch copy, msvcrt's
-// text-mode files, the code page conversions and the message box.
+// text-mode files and the code page conversions.
 #include "winapi_posix.h"
 
 #undef fopen  // this file needs the C library's own
@@ -533,11 +533,6 @@ int SHFileOperationA(SHFILEOPSTRUCTA* op) {
         if (code) return code;
     }
     return 0;
-}
-
-int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
-    fprintf(stderr, "%s: %s\n", caption, text);
-    return 1;  // IDOK
 }
 
 

@@ -59,8 +59,6 @@ typedef BOOL* LPBOOL;
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 
-#define MB_OK 0x00000000
-
 // Windows' error codes, as GetLastError and the copy give them for what
 // errno says.
 #define ERROR_FILE_NOT_FOUND 2
@@ -190,7 +188,6 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
 int SHFileOperationA(SHFILEOPSTRUCTA* operation);
-int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 // NORM_IGNORECASE folds the letters of ASCII, Latin-1, Greek and Cyrillic,
 // as a drive that ignores case does; the locale is not looked at.
 int CompareStringA(LCID locale, DWORD flags, LPCSTR a, int lengthA, LPCSTR b, int lengthB);

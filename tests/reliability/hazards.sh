@@ -123,4 +123,33 @@ for config in $(configs "$@"); do
       "Файлы, которые не удалось скопировать:")|OLD|2000-01-01 00-00-00/x.txt=old" \
     "$(outcome "$config" "$w")|$(cat "$w/T:/S/f.txt")|$(cd "$w/elsewhere" && find . -type f -printf '%P=' -exec cat {} \;)"
 done
+
+# The list and the log on a full drive (a 2 MB tmpfs, as root), the files elsewhere: no log is left, never an
+# empty one, which reads as a complete backup, and the complete run ends with exit code 1; natively standard
+# error says why. With one page of room, an old log's, the not-finished line is written but a report of two
+# pages is not: no log either, and natively the report on standard error after the line that says why.
+line="Не удалось открыть или записать файл QuarnelvistroLOG.txt."
+for config in $(configs "$@"); do
+  w=$(mktemp -d "$T/$config.XXX") && mkdir -p "$w/S" "$w/T" && printf s >"$w/S/s.txt"
+  mountDrive full "$w/L" || { expect "$config full drive mounted" 0 1 && continue; }
+  if win "$config"; then at="Z:${w//\//\\}\\"; else at=$w/; fi
+  gone=() && for i in {10..49}; do gone+=("${at}gone-$i-$(printf '%0100d' 0)"); done
+  # ran: "CODE|", the log or "no log", natively "|" and standard error, then "<end>", of a run in $w/L.
+  ran() {
+    local out && out=$(outcome "$config" "$w/L" 2>"$w/err")
+    echo -n "${out%%:*}|" && { cat "$w/L/QuarnelvistroLOG.txt" 2>/dev/null || echo -n "no log"; }
+    win "$config" || { echo -n "|" && cat "$w/err"; }
+    echo "<end>"
+  }
+  # said LINE...: what ran gives after the log for standard error saying the LINEs.
+  said() { win "$config" || { echo -n "|" && printf '%s\n' "$@"; }; echo "<end>"; }
+  printf '%s\r\n' "--Dir--${at}T" "${at}S" >"$w/L/Quarnelvistro.txt" && head -c 2M /dev/zero >"$w/L/filler" 2>/dev/null
+  expect "$config list and log on a full drive: exit code 1, no log, the file copied" \
+    "1|no log$(said "$line")|s.txt" "$(ran)|$(find "$w/T" -name s.txt -printf %f)"
+  rm "$w/L/filler" && printf old >"$w/L/QuarnelvistroLOG.txt"
+  printf '%s\r\n' "--Dir--${at}T" "${at}S" "${gone[@]}" >"$w/L/Quarnelvistro.txt"
+  head -c 2M /dev/zero >"$w/L/filler" 2>/dev/null
+  expect "$config one page of room there, a report of two: exit code 1, no log" \
+    "1|no log$(said "$line" "$rejected" "${gone[@]}")" "$(ran)"
+done
 finish

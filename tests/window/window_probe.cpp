@@ -138,7 +138,8 @@ TEST_F(Window, Runs) {
 
 // An unattended run that cannot open its log makes its backup first and
 // only then says so in a message box, which holds up nothing, and which
-// never holds the process for ever.
+// never holds the process for ever. Its exit code is the run's, and 1 for
+// a complete one, which leaves no empty log to say so.
 TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
     CreateDirectoryA("QuarnelvistroLOG.txt", NULL);
     sb->mkdir("dst3");
@@ -151,14 +152,14 @@ TEST_F(Window, UnattendedRunShowsTheLogFailureAfterTheBackup) {
     GetDlgItemTextA(box, 0xFFFF, text, sizeof text);  // the box's static text
     EXPECT_STREQ("Error of opening of QuarnelvistroLOG.txt file.", text);
     PostMessageA(box, WM_COMMAND, IDOK, 0);
-    EXPECT_EQ(0, finishProcess(&run, 30000));
+    EXPECT_EQ(1, finishProcess(&run, 30000));
     // No one there: the box waits, then goes by itself after a minute, and
-    // the exit code is the run's (1, a line rejected).
-    sb->writeList("--Dir--" + sb->full("dst3") + "\r\n" + sb->full("gone.txt") + "\r\n" + sb->full("src") + "\r\n");
+    // the exit code is the run's (2, nothing to copy).
+    sb->writeList("--Dir--" + sb->full("dst3") + "\r\n" + sb->full("gone.txt") + "\r\n");
     ASSERT_TRUE(startProcess("\"" + program + "\" -w", &run));
     EXPECT_NE(nullptr, windowOf(run.dwProcessId, NULL, "Err"));
     EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(run.hProcess, 50000));
-    EXPECT_EQ(1, finishProcess(&run, 40000));
+    EXPECT_EQ(2, finishProcess(&run, 40000));
     RemoveDirectoryA("QuarnelvistroLOG.txt");
 }
 

@@ -25,13 +25,31 @@ if [ -n "${QV_X86_EMULATED:-}" ] || ! "$x86" --version >/dev/null 2>&1; then
 else
   wine=wine
 fi
+# server_elsewhere PREFIX: PREFIX's server runs in another mount namespace
+# than this script. The server works in a folder named after the prefix's
+# device and inode.
+server_elsewhere() {
+  dir=$(printf 'server-%x-%x' "0x$(stat -c %D "$1")" "$(stat -c %i "$1")") here=$(readlink /proc/self/ns/mnt)
+  for pid in $(pgrep wineserver); do
+    case $(readlink "/proc/$pid/cwd") in
+      */"$dir") [ "$(readlink "/proc/$pid/ns/mnt")" = "$here" ] || return 0 ;;
+    esac
+  done
+  return 1
+}
 if [ "$1" = --native-x86 ]; then [ "$wine" = wine ]; exit; fi
 if [ "$1" = --x86 ]; then
   shift
   if [ "$wine" != wine ] && [ -z "${QV_X86_EMULATED:-}" ]; then
     # The prefix's server, which opens the programs' files, is started out
     # here, so that it sees the drives mounted after the namespace is made.
-    mkdir -p "$1" && WINEPREFIX=$1 wineserver 2>/dev/null
+    # A server found running may be ending (its last program gone, Wine's
+    # own processes closing): ended before the program reaches it, the
+    # program starts one in its namespace, which outlives it by a second or
+    # so and sees no drive mounted since. A program served by that one would
+    # write into the folders the new drives hide: wait for it to end first.
+    mkdir -p "$1" && while server_elsewhere "$1"; do WINEPREFIX=$1 wineserver -w; done
+    WINEPREFIX=$1 wineserver 2>/dev/null
     export QV_X86_EMULATED=1
     exec unshare -U -r -m --propagation private "$0" --x86 "$@"
   fi

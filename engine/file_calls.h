@@ -109,6 +109,9 @@ HANDLE openAsOwner(const char* path);
 HANDLE openToDelete(const char* path);
 // Copies one file over whatever copy is there, a read-only one included.
 bool copyFileOver(const char* from, const char* to);
+// Whether two files hold the same bytes: false too when either cannot be
+// read to its end.
+bool sameContent(const char* a, const char* b);
 // Renames a file over whatever file is there, a read-only one included.
 bool moveFileOver(const char* from, const char* to);
 // Renames a file or folder where nothing stands yet.
@@ -173,6 +176,20 @@ inline HANDLE openToDelete(const char* path) {
                        FILE_FLAG_BACKUP_SEMANTICS, NULL);
 }
 inline bool copyFileOver(const char* from, const char* to) { return CopyFileA(from, to, FALSE); }
+inline bool sameContent(const char* a, const char* b) {
+    FILE* x = fopen(a, "rb");
+    FILE* y = x ? fopen(b, "rb") : NULL;
+    bool same = x && y;
+    static char bufferA[1 << 16], bufferB[1 << 16];
+    while (same) {
+        const size_t n = fread(bufferA, 1, sizeof bufferA, x), m = fread(bufferB, 1, sizeof bufferB, y);
+        same = n == m && !memcmp(bufferA, bufferB, n) && !ferror(x) && !ferror(y);
+        if (n < sizeof bufferA) break;
+    }
+    if (x) fclose(x);
+    if (y) fclose(y);
+    return same;
+}
 inline bool moveFileOver(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING);
 }

@@ -262,6 +262,28 @@ bool copyFileOver(const char* from, const char* to) {
     return source && target && overLockedFile(target, [&] { return CopyFileW(source, target, FALSE) != FALSE; });
 }
 
+bool sameContent(const char* a, const char* b) {
+    const WCHAR* first = wideFor(a, firstPath);
+    const WCHAR* second = wideFor(b, secondPath);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE x = first ? CreateFileW(first, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL)
+                     : INVALID_HANDLE_VALUE;
+    HANDLE y = second && x != INVALID_HANDLE_VALUE
+                   ? CreateFileW(second, GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL)
+                   : INVALID_HANDLE_VALUE;
+    bool same = x != INVALID_HANDLE_VALUE && y != INVALID_HANDLE_VALUE;
+    static char bufferA[1 << 16], bufferB[1 << 16];
+    while (same) {
+        DWORD n = 0, m = 0;
+        same = ReadFile(x, bufferA, sizeof bufferA, &n, NULL) && ReadFile(y, bufferB, sizeof bufferB, &m, NULL) &&
+               n == m && !memcmp(bufferA, bufferB, n);
+        if (n == 0) break;
+    }
+    if (x != INVALID_HANDLE_VALUE) CloseHandle(x);
+    if (y != INVALID_HANDLE_VALUE) CloseHandle(y);
+    return same;
+}
+
 bool moveFileOver(const char* from, const char* to) {
     const WCHAR* source = wideFor(from, firstPath);
     const WCHAR* target = wideFor(to, secondPath);

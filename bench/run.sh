@@ -10,6 +10,8 @@
 # drive (BENCH_EXFAT_FILES files natively, 20000; WINE_FILES under Wine),
 # and BENCH_FAIL_FILES files (10000) with none, 1% or half of them
 # unreadable; those runs are stopped after BENCH_LIMIT seconds (900).
+# Nothing to copy over BENCH_MIXED_FILES (3000) files and as many subfolders
+# alternating in one folder, beside the same laid out plainly.
 # Nothing to copy onto a network drive (sshfs to an sshd of the bench's own
 # on 127.0.0.1, mounted afresh before each run): WINE_FILES files natively
 # and under Wine, BENCH_NET_FILES (20000) natively, against rsync -a and
@@ -147,6 +149,27 @@ if [ "$(df --output=fstype /dev/shm 2>/dev/null | tail -1)" = tmpfs ]; then
 else
   shm=$work/scratch  # for the trees of the parts below
 fi
+
+# Nothing to copy over a folder whose files and subfolders (one file each) alternate in its listing,
+# BENCH_MIXED_FILES (3000) of each, beside the same numbers laid out plainly: the files in one folder, the
+# subfolders in another. Natively, on ext4.
+mixedFiles=${BENCH_MIXED_FILES:-3000} mixedNone=() plainNone=()
+mixedTree() {  # DIR LAYOUT
+  local i files=$1/C:/src dirs=$1/C:/src
+  [ "$2" = mixed ] || files=$1/C:/src/files dirs=$1/C:/src/dirs
+  rm -rf "$1" && mkdir -p "$1/C:/dst" "$files" "$dirs"
+  (cd "$dirs" && eval "mkdir d{0..$((mixedFiles - 1))}")
+  for ((i = 0; i < mixedFiles; i++)); do printf 'file %d' $i >"$files/f$i.txt" && printf 'sub %d' $i >"$dirs/d$i/g.txt"; done
+  printf -- '--Dir--C:\\dst\nC:\\src\n' >"$1/Quarnelvistro.txt"
+  env -C "$1" "$native" -w && logEmpty "$1"
+}
+echo "bench: nothing to copy over $mixedFiles files and $mixedFiles subfolders, mixed and plain"
+mixedTree "$work/mixed" mixed && mixedTree "$work/plain" plain
+for ((run = 1; run <= runs; run++)); do
+  timed mixedNone env -C "$work/mixed" "$native" -w && logEmpty "$work/mixed"
+  timed plainNone env -C "$work/plain" "$native" -w && logEmpty "$work/plain"
+done
+rm -rf "$work/mixed" "$work/plain"
 
 echo "bench: Windows program under Wine, $wineFiles files"
 export WINEPREFIX=$prefix WINEDEBUG=-all LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8
@@ -442,6 +465,15 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
     echo "- Wine, exFAT: ${check[exWine]}; tmpfs: ${check[exWineTmp]}"
   fi
   echo
+  echo "## Nothing to copy over mixed folders"
+  echo
+  echo "Natively on ext4: one folder whose $mixedFiles files and $mixedFiles subfolders (a file in each) alternate in its"
+  echo "listing, beside the same numbers laid out plainly (the files in one folder, the subfolders in another), all"
+  echo "backed up already. Median of $runs runs."
+  echo
+  tableHead
+  row "native: nothing to copy, mixed vs plain" "$(median "${mixedNone[@]}")" "$(median "${plainNone[@]}")" 1.2
+  echo
   echo "## Nothing to copy onto a network drive"
   echo
   if [ ${#netNative[@]} -eq 0 ]; then
@@ -488,7 +520,7 @@ peakMiB=$(awk -v k="$peakKiB" 'BEGIN { printf "%.1f", k / 1024 }')
   echo "All runs (seconds):"
   echo
   for name in {ext4,tmpfs}_{first,cp,rsync,none,rsyncNone,changed,rsyncChanged} wineFirst xcopyFirst wineNone xcopyNone \
-    exNative{,1,Tmp,Tmp1} exWine{,1,Tmp,Tmp1} net{Native,NativeBig,Rsync,RsyncBig,Ls,LsBig,Wine,WineTmp} \
+    mixedNone plainNone exNative{,1,Tmp,Tmp1} exWine{,1,Tmp,Tmp1} net{Native,NativeBig,Rsync,RsyncBig,Ls,LsBig,Wine,WineTmp} \
     failNative{0,1,2} failWine{0,1,2}; do
     eval "[ \${#$name[@]} -eq 0 ] || echo \"- $name: \${$name[*]}\""
   done

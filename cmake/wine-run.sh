@@ -38,6 +38,11 @@ server_elsewhere() {
   return 1
 }
 if [ "$1" = --native-x86 ]; then [ "$wine" = wine ]; exit; fi
+# Wine's server ends a few seconds after its last program, and a program
+# that starts just as it ends loses it ("wine client error: recvmsg"): the
+# server is started here to linger longer than the gaps between the runs of
+# a test suite.
+linger=10
 if [ "$1" = --x86 ]; then
   shift
   if [ "$wine" != wine ] && [ -z "${QV_X86_EMULATED:-}" ]; then
@@ -49,7 +54,7 @@ if [ "$1" = --x86 ]; then
     # so and sees no drive mounted since. A program served by that one would
     # write into the folders the new drives hide: wait for it to end first.
     mkdir -p "$1" && while server_elsewhere "$1"; do WINEPREFIX=$1 wineserver -w; done
-    WINEPREFIX=$1 wineserver 2>/dev/null
+    WINEPREFIX=$1 wineserver -p$linger 2>/dev/null
     export QV_X86_EMULATED=1
     exec unshare -U -r -m --propagation private "$0" --x86 "$@"
   fi
@@ -77,4 +82,5 @@ if [ ! -f "$prefix/.ready" ]; then
   }
 fi
 [ $# -gt 0 ] || exit 0
+[ -n "${QV_X86_EMULATED:-}" ] || wineserver -p$linger 2>/dev/null
 exec ${QV_WINE_AS:-} "$wine" "$@"

@@ -150,114 +150,69 @@ bool needsCopy(PathNode* node) {
 
 // Over a network drive a question about one file costs a round trip, and a
 // folder's listing brings many files in a few. A "<+d>" entry is decided
-// from the listing of its destination folder where that settles it. The
-// walker makes a folder's entries one after another, so that one listing
-// serves the run of them. Only what the run's entries need of it is kept,
-// and that is released before the next folder: memory stays bounded by the
-// largest folder, a few bytes an entry.
+// from the listing of its destination folder, read once: the walker makes
+// a folder's entries in the order it walks, depth first, so a folder's
+// files may come between the entries of its subfolders, and its listing is
+// kept on a stack while they are decided. Memory stays bounded by the
+// folders of one path below the backup folder, a few bytes a name.
 
-// A run this short is asked about file by file: opening, reading and
-// closing a listing costs as many round trips.
-static constexpr uint32_t LISTED_RUN_MIN = 4;
-// A folder whose files and subfolders interleave ends its run at each
-// subfolder; listed once a run, a large one would be read over and over.
-// Past this many files an entry of the run, the run is asked about file by
-// file instead.
-static constexpr uint32_t LISTED_PER_ENTRY = 64;
+// Names past which a listing is no longer read: its files are asked about
+// one by one instead, so that no folder of millions of names is held.
+static constexpr uint32_t LISTED_MAX = 1u << 20;
 
-// What the listing showed of an entry's destination.
-enum Listed : uint8_t {
-    LISTED_UNSHOWN,  // nothing under its own name, or a link: the drive is asked
-    LISTED_BACKUP,   // its source's backup
-    LISTED_STALE,    // another file, or a folder
+// One name a folder's listing showed.
+struct ListedName {
+    uint32_t nameAt;  // in the listing's names
+    DWORD attributes;
+    FILETIME time;
+    uint64_t size;
 };
 
-struct RunEntry {
-    PathNode* node;
-    Listed listed;
-};
-
+// A destination folder, as its listing showed it.
 struct FolderListing {
-    const char* folder;  // the folder of the run, with its separator: the start of an entry's pathTo; NULL: none
+    const char* folder;  // the start of an entry's pathTo, with the folder's separator
     size_t folderLen;
-    RunEntry* run;       // the entries the listing decides, sorted by name; NULL: asked about file by file
+    bool missing;        // the folder does not exist: nothing in or below it does
+    bool unread;         // it could not be listed whole: its files are asked about one by one
+    ListedName* names;   // sorted by name
     uint32_t count;
-    const char* missing;  // the last folder found not to exist, as folder is; NULL: none
-    size_t missingLen;
+    char* text;          // the names, each NUL-ended
+    FolderListing* up;   // the listing of a folder above it
 };
 
-static void releaseListing(FolderListing* listing) {
-    freeMem(listing->run);
-    listing->folder = NULL;
-    listing->run = NULL;
-    listing->count = 0;
+static FolderListing* popListing(FolderListing* listing) {
+    FolderListing* up = listing->up;
+    freeMem(listing->names);
+    freeMem(listing->text);
+    freeMem(listing);
+    return up;
 }
 
-// Whether the entry's destination lies in the folder (folderLen bytes, its
-// separator included), not below it.
-static bool inFolder(const PathNode* node, const char* folder, size_t folderLen) {
-    return node->lenTo > folderLen && !memcmp(node->pathTo, folder, folderLen) &&
-           !strpbrk(node->pathTo + folderLen, "\\/");
+static const char* listedText;  // the names qsort's comparison reads
+
+static int compareListed(const void* a, const void* b) {
+    return strcmp(listedText + ((const ListedName*)a)->nameAt, listedText + ((const ListedName*)b)->nameAt);
 }
 
-// Whether the entry's destination lies in or below a folder that does not
-// exist: nothing is copied before every entry is decided, so none of it is
-// there.
-static bool belowMissing(const PathNode* node, const FolderListing* listing) {
-    return listing->missing && node->lenTo > listing->missingLen &&
-           !memcmp(node->pathTo, listing->missing, listing->missingLen);
+// Grows a block of used bytes to hold need, doubling; false when out of memory.
+static bool grow(void** block, size_t used, size_t* room, size_t need) {
+    if (need <= *room) return true;
+    size_t more = *room ? *room : 4096;
+    while (more < need) more *= 2;
+    void* bigger = allocMem(more);
+    if (!bigger) return false;
+    if (used) memcpy(bigger, *block, used);
+    freeMem(*block);
+    *block = bigger;
+    *room = more;
+    return true;
 }
 
-// The entries the copy pass asks about: the ones needsCopy would be asked.
-static bool decidedHere(const PathNode* node) {
-    return node->checkDate && node->toCopy != TO_COPY_HELD && destinationFits(node);
-}
-
-// The entries of a run share their folder: their destinations sort as their names.
-static int compareRun(const void* a, const void* b) {
-    return strcmp(((const RunEntry*)a)->node->pathTo, ((const RunEntry*)b)->node->pathTo);
-}
-
-struct FoundName {
-    const char* name;
-    size_t folderLen;
-};
-
-static int compareFound(const void* found, const void* entry) {
-    const FoundName* key = (const FoundName*)found;
-    return strcmp(key->name, ((const RunEntry*)entry)->node->pathTo + key->folderLen);
-}
-
-// Decides every entry of the run named as the file found (a file the list
-// names twice has two).
-static void decideFound(FolderListing* listing, const FindRecord* found) {
-    const FoundName key = {found->cFileName, listing->folderLen};
-    RunEntry* hit = (RunEntry*)bsearch(&key, listing->run, listing->count, sizeof *listing->run, compareFound);
-    if (!hit || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
-    while (hit > listing->run && !compareFound(&key, hit - 1)) hit--;
-    WIN32_FILE_ATTRIBUTE_DATA copied = {};
-    copied.dwFileAttributes = found->dwFileAttributes;
-    copied.ftLastWriteTime = found->ftLastWriteTime;
-    copied.nFileSizeHigh = found->nFileSizeHigh;
-    copied.nFileSizeLow = found->nFileSizeLow;
-    for (; hit < listing->run + listing->count && !compareFound(&key, hit); hit++) {
-        hit->node->timeTo = copied.ftLastWriteTime;
-        hit->listed = isBackupOf(copied, hit->node->timeFrom, hit->node->sizeFrom) ? LISTED_BACKUP : LISTED_STALE;
-    }
-}
-
-// Lists the destination folder of node (folderLen bytes, its separator
-// included) for the run of entries in it from node on. A short run, a
-// folder that cannot be listed and one far larger than its run are left
-// unlisted; a folder that does not exist is remembered. False when out of
-// memory.
-static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing) {
-    listing->folder = node->pathTo;
-    listing->folderLen = folderLen;
-    uint32_t count = 0;
-    for (const PathNode* next = node; next && inFolder(next, node->pathTo, folderLen); next = next->next)
-        if (decidedHere(next) && ++count == UINT32_MAX / LISTED_PER_ENTRY) break;
-    if (count < LISTED_RUN_MIN) return true;
+// Reads the listing of the folder (node's pathTo up to folderLen bytes, its
+// separator included). A folder that cannot be listed whole is left to be
+// asked about file by file; one that does not exist is marked so. False
+// when out of memory.
+static bool readListing(FolderListing* listing, PathNode* node, size_t folderLen) {
     // "folder\*", written over the name for a moment.
     char* name = node->pathTo + folderLen;
     const char kept[2] = {name[0], name[1]};
@@ -269,70 +224,96 @@ static bool listFolder(PathNode* node, size_t folderLen, FolderListing* listing)
     name[0] = kept[0];
     name[1] = kept[1];
     if (enumeration == INVALID_HANDLE_VALUE) {
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            listing->missing = node->pathTo;
-            listing->missingLen = folderLen;
-        }
+        listing->missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        listing->unread = !listing->missing;
         return true;
     }
-    listing->run = (RunEntry*)allocMem((size_t)count * sizeof *listing->run);
-    if (!listing->run) {
-        FindClose(enumeration);
-        return false;
-    }
-    for (PathNode* next = node; listing->count < count; next = next->next)
-        if (decidedHere(next)) listing->run[listing->count++] = {next, LISTED_UNSHOWN};
-    qsort(listing->run, count, sizeof *listing->run, compareRun);
-    uint64_t seen = 0;
-    bool whole = true;
+    size_t namesRoom = 0, textRoom = 0, textUsed = 0;
+    bool haveMemory = true, tooMany = false;
     do {
         // A name no UTF-8 holds is no entry's.
         if (found.nameUnusable || !strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
-        whole = ++seen <= (uint64_t)count * LISTED_PER_ENTRY;
-        if (whole) decideFound(listing, &found);
-    } while (whole && findNextFile(enumeration, &found));
+        const size_t len = strlen(found.cFileName) + 1;
+        tooMany = listing->count == LISTED_MAX;
+        haveMemory = tooMany || (grow((void**)&listing->names, listing->count * sizeof *listing->names, &namesRoom,
+                                      (listing->count + 1) * sizeof *listing->names) &&
+                                 grow((void**)&listing->text, textUsed, &textRoom, textUsed + len));
+        if (!haveMemory || tooMany) break;
+        memcpy(listing->text + textUsed, found.cFileName, len);
+        listing->names[listing->count++] = {(uint32_t)textUsed, found.dwFileAttributes, found.ftLastWriteTime,
+                                            sizeOf(found.nFileSizeHigh, found.nFileSizeLow)};
+        textUsed += len;
+    } while (findNextFile(enumeration, &found));
+    // A listing that broke off (a network drive that dropped) or grew too
+    // large shows too little: its files are asked about.
+    const bool whole = haveMemory && !tooMany && GetLastError() == ERROR_NO_MORE_FILES;
     FindClose(enumeration);
     if (!whole) {
-        const char* folder = listing->folder;
-        releaseListing(listing);
-        listing->folder = folder;
+        listing->unread = true;
+        listing->count = 0;
+        return haveMemory;
     }
+    listedText = listing->text;
+    if (listing->count) qsort(listing->names, listing->count, sizeof *listing->names, compareListed);
     return true;
 }
 
-// The run's record of the entry; NULL when the run holds none.
-static const RunEntry* runEntryOf(const FolderListing* listing, PathNode* node) {
-    if (!listing->run) return NULL;
-    const RunEntry key = {node, LISTED_UNSHOWN}, *end = listing->run + listing->count;
-    const RunEntry* entry = (const RunEntry*)bsearch(&key, listing->run, listing->count, sizeof key, compareRun);
-    if (!entry) return NULL;
-    while (entry > listing->run && !compareRun(&key, entry - 1)) entry--;
-    for (; entry < end && !compareRun(&key, entry); entry++)
-        if (entry->node == node) return entry;
+// The listing of node's destination folder (folderLen bytes), read where it
+// is not on the stack yet; the listings of folders it does not lie in are
+// released. NULL when out of memory.
+static FolderListing* listingOf(FolderListing** stack, PathNode* node, size_t folderLen) {
+    while (*stack && !((*stack)->folderLen <= folderLen && !memcmp((*stack)->folder, node->pathTo, (*stack)->folderLen)))
+        *stack = popListing(*stack);
+    if (*stack && ((*stack)->folderLen == folderLen || (*stack)->missing)) return *stack;
+    FolderListing* listing = (FolderListing*)allocMem(sizeof *listing);
+    if (!listing) return NULL;
+    *listing = {node->pathTo, folderLen, false, false, NULL, 0, NULL, *stack};
+    *stack = listing;
+    return readListing(listing, node, folderLen) ? listing : NULL;
+}
+
+// The name the listing showed for an entry under its own spelling; NULL: none.
+static const ListedName* listedAs(const FolderListing* listing, const char* name) {
+    size_t low = 0, high = listing->count;
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        const int order = strcmp(name, listing->text + listing->names[middle].nameAt);
+        if (!order) return listing->names + middle;
+        if (order < 0) high = middle;
+        else low = middle + 1;
+    }
     return NULL;
 }
 
 // needsCopy's answer, from the listing of the entry's destination folder
 // where that settles it: no question about a file below a folder that does
 // not exist, nor about one the listing shows under its own name, which
-// every drive finds first. Where it shows none, a drive that ignores case
-// may find another spelling, Windows a short name: the file is asked about.
-// False when out of memory.
-static bool needsCopyListed(PathNode* node, FolderListing* listing, bool* copyIt) {
+// every drive finds first, and which is then spelled as its source. Where
+// it shows none, a drive that ignores case may find another spelling,
+// Windows a short name, and a link leads elsewhere: the file is asked
+// about. False when out of memory.
+static bool needsCopyListed(PathNode* node, FolderListing** stack, bool* copyIt) {
     const size_t folderLen = (size_t)(lastName(node->pathTo) - node->pathTo);
-    const bool listable = node->checkDate && folderLen;
-    if (listable && !(listing->folder && inFolder(node, listing->folder, listing->folderLen))) {
-        releaseListing(listing);
-        if (!belowMissing(node, listing) && !listFolder(node, folderLen, listing)) return false;
-    }
-    const RunEntry* entry = listable ? runEntryOf(listing, node) : NULL;
-    const Listed listed = entry ? entry->listed : LISTED_UNSHOWN;
-    if (listable && belowMissing(node, listing))
-        *copyIt = true;
-    else if (listed != LISTED_UNSHOWN)
-        *copyIt = listed == LISTED_STALE;
-    else
+    if (!node->checkDate || !folderLen) {
         *copyIt = needsCopy(node);
+        return true;
+    }
+    const FolderListing* listing = listingOf(stack, node, folderLen);
+    if (!listing) return false;
+    const ListedName* found = listing->unread || listing->missing ? NULL : listedAs(listing, node->pathTo + folderLen);
+    if (listing->missing) {
+        *copyIt = true;
+    } else if (found && !(found->attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        WIN32_FILE_ATTRIBUTE_DATA copied = {};
+        copied.dwFileAttributes = found->attributes;
+        copied.ftLastWriteTime = found->time;
+        copied.nFileSizeHigh = (DWORD)(found->size >> 32);
+        copied.nFileSizeLow = (DWORD)found->size;
+        node->timeTo = found->time;
+        *copyIt = !isBackupOf(copied, node->timeFrom, node->sizeFrom);
+    } else {
+        *copyIt = needsCopy(node);
+    }
     return true;
 }
 
@@ -362,7 +343,7 @@ void unflag(PathList* entries, PathNode* node) {
 }
 
 bool flagEntries(PathList* entries) {
-    FolderListing listing = {};
+    FolderListing* stack = NULL;
     bool haveMemory = true;
     for (PathNode* node = entries->first; node && haveMemory; node = node->next) {
         entries->lenCopy -= node->len;
@@ -375,10 +356,10 @@ bool flagEntries(PathList* entries) {
             haveMemory = flag(entries, node, TO_COPY_HELD);
         } else if (destinationFits(node)) {
             bool copyIt = false;
-            haveMemory = needsCopyListed(node, &listing, &copyIt);
+            haveMemory = needsCopyListed(node, &stack, &copyIt);
             if (haveMemory && copyIt) haveMemory = flag(entries, node, copyWay(node));
         }
     }
-    releaseListing(&listing);
+    while (stack) stack = popListing(stack);
     return haveMemory;
 }

@@ -203,16 +203,6 @@ static size_t tempFolderPath(const BackupFolder* f, const TempPlace* place) {
     return f->length + place->mirrorLen + TEMP_FOLDER_LEN;
 }
 
-const char* tempPathOf(const PathNode* node) {
-    const TempPlace* place = placeOf(node);
-    const size_t n = tempFolderPath(node->folder, place);
-    const uint32_t index = node->tempIndex ? node->tempIndex - 1 : 0;
-    const char sep = separatorOf(node->folder->path);
-    snprintf(tempPath + n, TEMP_EXTRA - TEMP_FOLDER_LEN + 1, "%c%03x%c%06x%c%02x", sep, place->run, sep,
-             (unsigned)(index / COPIES_A_FOLDER), sep, (unsigned)(index % COPIES_A_FOLDER));
-    return tempPath;
-}
-
 static bool hasShape(const char* name, size_t digits) {
     if (strlen(name) != digits) return false;
     for (size_t i = 0; i < digits; i++)
@@ -280,36 +270,79 @@ static bool makeRunFolder(const BackupFolder* f, TempPlace* place) {
     return false;
 }
 
-TempReady readyTempCopy(PathNode* node, DWORD* error) {
-    BackupFolder* f = node->folder;
+// Writes the path of copy number index (from 1) of the place into tempPath.
+static const char* tempPathAt(const BackupFolder* f, const TempPlace* place, uint32_t index) {
+    const size_t n = tempFolderPath(f, place);
+    const char sep = separatorOf(f->path);
+    snprintf(tempPath + n, TEMP_EXTRA - TEMP_FOLDER_LEN + 1, "%c%03x%c%06x%c%02x", sep, place->run, sep,
+             (unsigned)((index - 1) / COPIES_A_FOLDER), sep, (unsigned)((index - 1) % COPIES_A_FOLDER));
+    return tempPath;
+}
+
+// Readies the place and numbers a new temporary copy in it: 0, with *error,
+// when it can take none. Each subfolder of copies is made by the run, never
+// by the shell's copy, which would make any folder above it too.
+static uint32_t newTempCopy(BackupFolder* f, TempPlace* place, DWORD* error) {
     if (f->lost) {
         *error = ERROR_PATH_NOT_FOUND;
-        return TEMP_NOT_MADE;
+        return 0;
     }
-    if (!node->tempIndex) node->tempPlace = tempPlaceFor(node);
-    TempPlace* place = placeOf(node);
     if (place->state == TEMP_UNMADE) place->state = makeRunFolder(f, place) ? TEMP_READY : TEMP_UNUSABLE;
-    if (place->state == TEMP_UNUSABLE) {
-        *error = place->error;
-        return TEMP_NOT_MADE;
+    if (place->state == TEMP_UNUSABLE || place->used == UINT32_MAX) {
+        *error = place->state == TEMP_UNUSABLE ? place->error : ERROR_FUNCTION_FAILED;
+        return 0;
     }
-    if (node->tempIndex) return TEMP_MADE;
-    if (place->used == UINT32_MAX) {
-        *error = ERROR_FUNCTION_FAILED;
-        return TEMP_NOT_MADE;
-    }
-    node->tempIndex = ++place->used;
-    // Each subfolder of copies is made by the run, never by the shell's
-    // copy, which would make any folder above it too.
-    if ((node->tempIndex - 1) % COPIES_A_FOLDER == 0) {
-        char* folder = (char*)tempPathOf(node);
+    const uint32_t index = ++place->used;
+    if ((index - 1) % COPIES_A_FOLDER == 0) {
+        char* folder = (char*)tempPathAt(f, place, index);
         *(char*)lastName(folder) = 0;
         if (!backupFolderStands(f) || (!createFolder(folder) && GetLastError() != ERROR_ALREADY_EXISTS)) {
             *error = f->lost ? ERROR_PATH_NOT_FOUND : GetLastError();
-            return TEMP_NOT_MADE;
+            return 0;
         }
     }
-    return TEMP_MADE;
+    return index;
+}
+
+const char* tempPathOf(const PathNode* node) {
+    return tempPathAt(node->folder, placeOf(node), node->tempIndex ? node->tempIndex : 1);
+}
+
+TempReady readyTempCopy(PathNode* node, DWORD* error) {
+    if (node->folder->lost) {
+        *error = ERROR_PATH_NOT_FOUND;
+        return TEMP_NOT_MADE;
+    }
+    if (node->tempIndex) return TEMP_MADE;
+    node->tempPlace = tempPlaceFor(node);
+    node->tempIndex = newTempCopy(node->folder, placeOf(node), error);
+    return node->tempIndex ? TEMP_MADE : TEMP_NOT_MADE;
+}
+
+// A time FAT and exFAT cannot keep: 1975-01-01 00:00:00 UTC.
+constexpr uint64_t BEFORE_FAT = 118022400000000000ULL;
+
+// FAT32 and exFAT keep a time before 1980 (or after 2107) at their limit,
+// and a copy at the limit is then the backup of a source dated beyond it;
+// on any other drive the time must be kept as it is. Asked of the drive,
+// once a pass, by a file stamped so in the run's own folder: a file system's
+// name does not tell (Wine and FUSE drivers call every drive NTFS or
+// fuseblk). Where nothing can be asked, the drive is taken to keep times,
+// so that a source is copied rather than taken for backed up.
+bool pinsTimes(BackupFolder* f) {
+    if (f->times == TIMES_UNASKED) {
+        f->times = TIMES_KEPT;
+        DWORD error;
+        const uint32_t index = newTempCopy(f, &f->temp, &error);
+        const FILETIME early = {(DWORD)BEFORE_FAT, (DWORD)(BEFORE_FAT >> 32)};
+        WIN32_FILE_ATTRIBUTE_DATA kept;
+        const char* probe = index ? tempPathAt(f, &f->temp, index) : NULL;
+        if (probe && makeStampedFile(probe, early) && fileAttributes(probe, &kept) &&
+            ticksOf(kept.ftLastWriteTime) != BEFORE_FAT)
+            f->times = TIMES_PINNED;
+        if (probe) deleteFile(probe);
+    }
+    return f->times == TIMES_PINNED;
 }
 
 void dropTempCopy(const PathNode* node) {

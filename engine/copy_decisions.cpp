@@ -107,9 +107,9 @@ static bool atDriveLimit(uint64_t copied, uint64_t source) {
 // or whole seconds through some drivers; FAT: 2 s) and less than one step
 // from the source's, whichever way the drive rounds. Without the tolerance
 // every run onto a USB drive would copy everything again; a change within
-// one step of the last backup is told by its size. A time the drive cannot
-// keep is kept at its limit.
-bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize) {
+// one step of the last backup is told by its size. A time FAT and exFAT
+// cannot keep they keep at their limit; only there is that the backup.
+bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize, BackupFolder* folder) {
     if ((copied.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         sizeOf(copied.nFileSizeHigh, copied.nFileSizeLow) != sourceSize)
         return false;
@@ -117,7 +117,7 @@ bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, ui
     static const uint64_t steps[] = {1, 100000, 10000000, 20000000};  // ticks: exact, 10 ms, 1 s, 2 s
     for (uint64_t step : steps)
         if (a % step == 0 && (a > b ? a - b : b - a) < step) return true;
-    return a != b && atDriveLimit(a, b);
+    return a != b && atDriveLimit(a, b) && (!folder || pinsTimes(folder));
 }
 
 // Whether the folder lists the file at path under the spelling of its
@@ -141,7 +141,7 @@ bool needsCopy(PathNode* node) {
     WIN32_FILE_ATTRIBUTE_DATA copied;
     if (!fileAttributes(node->pathTo, &copied)) return !pathExists(node->pathTo);
     node->timeTo = copied.ftLastWriteTime;
-    if (!isBackupOf(copied, node->timeFrom, node->sizeFrom)) return true;
+    if (!isBackupOf(copied, node->timeFrom, node->sizeFrom, node->folder)) return true;
     node->respell = !spelledAsListed(node->pathTo);
     return node->respell;
 }
@@ -310,7 +310,7 @@ static bool needsCopyListed(PathNode* node, FolderListing** stack, bool* copyIt)
         copied.nFileSizeHigh = (DWORD)(found->size >> 32);
         copied.nFileSizeLow = (DWORD)found->size;
         node->timeTo = found->time;
-        *copyIt = !isBackupOf(copied, node->timeFrom, node->sizeFrom);
+        *copyIt = !isBackupOf(copied, node->timeFrom, node->sizeFrom, node->folder);
     } else {
         *copyIt = needsCopy(node);
     }

@@ -51,8 +51,10 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 // Gives the entry its full destination path in place of its destination
 // directory. False when out of memory: the entry then has no pathTo.
 bool setDestination(PathNode* node);
-// Whether a copy is the backup of a source of that last-write time and size.
-bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize);
+// Whether a copy is the backup of a source of that last-write time and
+// size, on the drive of the backup folder; NULL: a copy the run just made,
+// whose time is whatever its drive made of its source's.
+bool isBackupOf(const WIN32_FILE_ATTRIBUTE_DATA& copied, FILETIME sourceTime, uint64_t sourceSize, BackupFolder* folder);
 // Whether the entry's backup is to be copied, asked of the drive.
 bool needsCopy(PathNode* node);
 // How a file to be copied is copied: TO_COPY_YES or TO_COPY_DIRECT.
@@ -101,6 +103,9 @@ struct TempPlace {
 };
 
 enum VersionsState : uint8_t { VERSIONS_UNMADE, VERSIONS_READY, VERSIONS_UNUSABLE };
+// Whether a drive keeps a time before 1980 as it is (TIMES_KEPT), or at
+// FAT's and exFAT's limit (TIMES_PINNED).
+enum DriveTimes : uint8_t { TIMES_UNASKED, TIMES_KEPT, TIMES_PINNED };
 
 // One backup folder of the pass, however many lines name it, and however
 // they spell it (a link, another letter case, a mapped drive).
@@ -113,6 +118,7 @@ struct BackupFolder {
     TempPlace temp;       // its own "~qvtmp"
     TempPlace* others;    // on other drives below it
     uint16_t keepDays;    // the most days a line that names it keeps versions for; 0: none
+    DriveTimes times;     // what its drive makes of a time FAT cannot keep
     VersionsState versions;
     DWORD versionsError;  // why it keeps no versions in this run
     char versionRun[STAMP_LEN + 6];  // the run's own version folder in "~Versions"
@@ -156,6 +162,9 @@ enum TempReady { TEMP_MADE, TEMP_NOT_MADE, TEMP_NO_MEMORY };
 TempReady readyTempCopy(PathNode* node, DWORD* error);
 // Removes what the entry's temporary path holds, whatever part of a copy.
 void dropTempCopy(const PathNode* node);
+// Whether the backup folder's drive keeps a time before 1980 or after 2107
+// at FAT's limit (FAT32, exFAT), asked of the drive once a pass.
+bool pinsTimes(BackupFolder* f);
 // The entry's copy could not be renamed into place, its backup lying on
 // another drive: it gets a place of temporary copies on that drive, and
 // goes again. False, with *error, when there is none.

@@ -112,6 +112,9 @@ bool copyFileOver(const char* from, const char* to);
 // Whether two files hold the same bytes: false too when either cannot be
 // read to its end.
 bool sameContent(const char* a, const char* b);
+// Makes an empty file at path, where nothing stands, stamped with the
+// last-write time; false when it cannot be made.
+bool makeStampedFile(const char* path, FILETIME time);
 // Renames a file over whatever file is there, a read-only one included.
 bool moveFileOver(const char* from, const char* to);
 // Renames a file or folder where nothing stands yet.
@@ -176,6 +179,12 @@ inline HANDLE openToDelete(const char* path) {
                        FILE_FLAG_BACKUP_SEMANTICS, NULL);
 }
 inline bool copyFileOver(const char* from, const char* to) { return CopyFileA(from, to, FALSE); }
+inline bool makeStampedFile(const char* path, FILETIME time) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool stamped = SetFileTime(file, NULL, NULL, &time);
+    return CloseHandle(file) && stamped;
+}
 inline bool sameContent(const char* a, const char* b) {
     FILE* x = fopen(a, "rb");
     FILE* y = x ? fopen(b, "rb") : NULL;

@@ -262,6 +262,14 @@ bool copyFileOver(const char* from, const char* to) {
     return source && target && overLockedFile(target, [&] { return CopyFileW(source, target, FALSE) != FALSE; });
 }
 
+bool makeStampedFile(const char* path, FILETIME time) {
+    const WCHAR* wide = wideFor(path, firstPath);
+    HANDLE file = wide ? CreateFileW(wide, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL) : INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool stamped = SetFileTime(file, NULL, NULL, &time);
+    return CloseHandle(file) && stamped;
+}
+
 bool sameContent(const char* a, const char* b) {
     const WCHAR* first = wideFor(a, firstPath);
     const WCHAR* second = wideFor(b, secondPath);

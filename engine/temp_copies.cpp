@@ -56,7 +56,7 @@ Settled settleCopy(PathNode* node, DWORD* error) {
     }
     // A copy that failed half way is short, or bears the time of its last write.
     const char* temp = tempPathOf(node);
-    if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom))
+    if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom, NULL))
         return SETTLED_NOT_WHOLE;
     if (!makeBackupFolders(node)) {
         *error = GetLastError();

@@ -31,7 +31,8 @@ bool keepVersion(PathNode* node, DWORD* error, bool* moved) {
     *moved = false;
     WIN32_FILE_ATTRIBUTE_DATA backup, kept;
     if (!node->keepDays || !fileAttributes(node->pathTo, &backup) ||
-        (backup.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || isBackupOf(backup, node->timeFrom, node->sizeFrom))
+        (backup.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        isBackupOf(backup, node->timeFrom, node->sizeFrom, node->folder))
         return true;  // nothing to keep, or "<-d>" of a source that did not change
     if (!versionPathOf(node, runStamp, error)) return false;
     if (!makeFoldersBelow(node->folder, versionPath)) {
@@ -50,11 +51,11 @@ bool keepVersion(PathNode* node, DWORD* error, bool* moved) {
     // holds nothing but the run's own.
     const uint64_t size = sizeOf(backup.nFileSizeHigh, backup.nFileSizeLow);
     if (*error == ERROR_ALREADY_EXISTS && fileAttributes(versionPath, &kept) &&
-        isBackupOf(kept, backup.ftLastWriteTime, size))
+        isBackupOf(kept, backup.ftLastWriteTime, size, NULL))
         return true;
     if (*error != ERROR_NOT_SAME_DEVICE) return false;
     if (copyFileOver(node->pathTo, versionPath) && fileAttributes(versionPath, &kept) &&
-        isBackupOf(kept, backup.ftLastWriteTime, size))
+        isBackupOf(kept, backup.ftLastWriteTime, size, NULL))
         return true;
     *error = GetLastError();
     deleteFile(versionPath);

@@ -343,14 +343,17 @@ BOOL FindClose(HANDLE enumeration) {
 // ERROR_SHARING_VIOLATION. Between processes and within one, as on Windows:
 // flock's locks belong to each opening. A handle that shares delete and
 // asks no DELETE access only identifies.
-HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD disposition, DWORD, HANDLE) {
     char p[4096];
     if (!toPosix(path, p, sizeof p)) {
         lastError = winError(errno);
         return INVALID_HANDLE_VALUE;
     }
     const bool exclusive = access & DELETE, marks = !(share & FILE_SHARE_DELETE);
-    const int fd = open(p, (exclusive || marks ? O_RDONLY | O_NONBLOCK : O_PATH) | O_CLOEXEC);
+    int flags = exclusive || marks ? O_RDONLY | O_NONBLOCK : O_PATH;
+    if (access & GENERIC_WRITE) flags = O_WRONLY;
+    if (disposition == CREATE_NEW) flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+    const int fd = open(p, flags | O_CLOEXEC, 0666);
     if (fd < 0) {
         lastError = winError(errno);
         return INVALID_HANDLE_VALUE;
@@ -361,6 +364,16 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void*, DWORD, DWORD, 
         return INVALID_HANDLE_VALUE;
     }
     return (HANDLE)(intptr_t)fd;
+}
+
+BOOL SetFileTime(HANDLE file, const FILETIME*, const FILETIME*, const FILETIME* lastWrite) {
+    const uint64_t ticks = (uint64_t)lastWrite->dwHighDateTime << 32 | lastWrite->dwLowDateTime;
+    const int64_t unixTicks = (int64_t)(ticks - 116444736000000000ULL);  // before 1970 too
+    const int64_t seconds = unixTicks >= 0 ? unixTicks / 10000000 : -((-unixTicks + 9999999) / 10000000);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {(time_t)seconds, (long)(unixTicks - seconds * 10000000) * 100}};
+    if (file != INVALID_HANDLE_VALUE && futimens((int)(intptr_t)file, times) == 0) return TRUE;
+    lastError = winError(errno);
+    return FALSE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {

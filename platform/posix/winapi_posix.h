@@ -53,9 +53,11 @@ typedef BOOL* LPBOOL;
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
+#define CREATE_NEW 1
 #define OPEN_EXISTING 3
 #define DELETE 0x00010000
 #define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 
@@ -185,6 +187,8 @@ BOOL FindClose(HANDLE enumeration);
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, void* security, DWORD disposition,
                    DWORD flags, HANDLE templateFile);
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+// Sets only the last-write time, of a file opened with GENERIC_WRITE.
+BOOL SetFileTime(HANDLE file, const FILETIME* creation, const FILETIME* lastAccess, const FILETIME* lastWrite);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart);
 int SHFileOperationA(SHFILEOPSTRUCTA* operation);

@@ -159,6 +159,7 @@ static bool copyBatch(PathNode* from, PathNode* end, int16_t silent, int* code, 
         }
         *f = 0;
         *t = 0;
+        noteCopyStart();
         *code = shellCopy(fromNames, toNames, silent ? 0x0615 : 0x0211, aborted);
         haveMemory = *code != SHELL_NO_MEMORY;
     }
@@ -246,6 +247,7 @@ static bool copyDirectly(PathList* entries, char* shellText, size_t room) {
             const TempReady ready = backupFolderStands(node->folder) ? readyTempCopy(node, &error) : TEMP_NOT_MADE;
             if (ready == TEMP_NO_MEMORY) return false;
             if (ready == TEMP_MADE) {
+                noteCopyStart();
                 if (copyFileOver(node->path, tempPathOf(node))) {
                     settle(node, false, shellText, room);
                     continue;

@@ -193,6 +193,9 @@ enum Settled {
     SETTLED_GONE,       // its source is gone
     SETTLED_FAILED,     // it could not be put in place: *error says why
 };
+// A batch or a direct copy starts: settleCopy compares the sources written
+// shortly before it with their copies.
+void noteCopyStart();
 Settled settleCopy(PathNode* node, DWORD* error);
 // The pass starts: no folder is known to be made.
 void forgetMadeFolder();

@@ -9,6 +9,24 @@
 // A source that changes during each of this many copies is named.
 constexpr uint16_t CHANGES_MAX = 3;
 
+// A file's last-write time is stamped from a coarse clock (Linux's tick,
+// FAT's two seconds): a write during a copy that falls within the tick of
+// the write before leaves the time as it was. A source stamped this close
+// to the start of its copy, or later, is compared with its copy byte for
+// byte; an older one shows any write during its copy by its time.
+constexpr uint64_t RECENT_TICKS = 4 * 10000000ULL;
+
+static uint64_t copyStart;
+
+void noteCopyStart() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    copyStart = ticksOf(now);
+}
+
+// The source changed during its copy: it goes again, as it is now.
+static Settled changed(PathNode* node) { return ++node->changes < CHANGES_MAX ? SETTLED_AGAIN : SETTLED_TORN; }
+
 // The backup's folder made last, as the start of an entry's pathTo: most
 // files share their folder with the file before, and it is not asked for
 // again.
@@ -52,12 +70,15 @@ Settled settleCopy(PathNode* node, DWORD* error) {
     if (size != node->sizeFrom || ticksOf(now.ftLastWriteTime) != ticksOf(node->timeFrom)) {
         node->timeFrom = now.ftLastWriteTime;
         node->sizeFrom = size;
-        return ++node->changes < CHANGES_MAX ? SETTLED_AGAIN : SETTLED_TORN;
+        return changed(node);
     }
     // A copy that failed half way is short, or bears the time of its last write.
     const char* temp = tempPathOf(node);
     if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom, NULL))
         return SETTLED_NOT_WHOLE;
+    // Written within a tick of its copy's start: only its bytes tell a write
+    // during the copy.
+    if (ticksOf(node->timeFrom) + RECENT_TICKS >= copyStart && !sameContent(node->path, temp)) return changed(node);
     if (!makeBackupFolders(node)) {
         *error = GetLastError();
         return SETTLED_FAILED;

@@ -68,38 +68,47 @@ TEST(PosixCopy, AReadOrACopyThatFailsHalfWayNeverCostsThePreviousBackup) {
     for (const std::string& rel : sources) EXPECT_EQ(T2020, box.time("dst\\" + box.mirror(rel)));
 }
 
-// A source saved while it is being copied (its bytes rewritten in place,
-// same size, new time) is copied again, as it is now; one saved during
-// every copy is named, and its previous backup stays. No torn copy is ever
-// put in place.
+// A source saved while it is being copied (its first and last bytes
+// rewritten in place, so that a copy under way holds part of each version)
+// is copied again, as it is now: one dated 2020 gets a new time, and one
+// written just before the run keeps its time, as a write within the tick of
+// Linux's file clock does. One saved during every copy is named, and its
+// previous backup stays. No torn copy is ever put in place.
 int savesLeft;  // of the sources but "busy", which is saved during every copy
 void saveDuringCopy(const char* source) {
-    static uint64_t time = T2020;
+    const bool dated = !strcmp(source + strlen(source) - 5, "dated");
     if (strcmp(source + strlen(source) - 4, "busy") && savesLeft-- <= 0) return;
-    const int file = open(source, O_WRONLY);
-    EXPECT_EQ(1, pwrite(file, "B", 1, 0));
+    const int file = open(source, O_RDWR);
+    struct stat st;
+    char version = 0;
+    EXPECT_EQ(0, fstat(file, &st));
+    EXPECT_EQ(1, pread(file, &version, 1, 0));
+    version++;
+    EXPECT_EQ(1, pwrite(file, &version, 1, 0));
+    EXPECT_EQ(1, pwrite(file, &version, 1, st.st_size - 1));
     close(file);
-    time += SECOND;
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {(time_t)(time / SECOND - 11644473600ULL), 0}};
-    utimensat(AT_FDCWD, source, times, 0);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, dated ? timespec{st.st_mtim.tv_sec + 1, 0} : st.st_mtim};
+    EXPECT_EQ(0, utimensat(AT_FDCWD, source, times, 0));
 }
 
 TEST(PosixCopy, ASourceSavedDuringItsCopyIsCopiedAgainAndNeverTorn) {
     Sandbox box;
-    const std::string bytes(1 << 18, 'a'), saved = "B" + bytes.substr(1);
-    for (const char* rel : {"db", "busy"}) {
-        box.write(rel, bytes, T2020);
+    const std::string bytes(1 << 18, 'a'), saved = "b" + bytes.substr(2) + "b";
+    for (const char* rel : {"dated", "fresh", "busy"}) {
+        box.write(rel, bytes, strcmp(rel, "dated") ? 0 : T2020);
         box.write("dst\\" + box.mirror(rel), "OLD", T2020 - SECOND);
     }
-    box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("db") + "\n" + box.full("busy") + "\n");
-    savesLeft = 1;
+    box.writeList("--Dir--" + box.full("dst") + "\n" + box.full("dated") + "\n" + box.full("fresh") + "\n" +
+                  box.full("busy") + "\n");
+    savesLeft = 2;
     whileCopying(saveDuringCopy);
     const RunOutcome outcome = startCopingInConsole();
     whileCopying(NULL);
     EXPECT_EQ(RUN_INCOMPLETE, outcome);
     EXPECT_EQ("\r\n" + textInterrupted + "\r\n" + textNotCopied + "\r\n" + box.full("busy"), box.log());
-    EXPECT_EQ(sorted({box.mirror("busy") + "=OLD", box.mirror("db") + "=" + saved}), box.tree("dst"));
-    EXPECT_EQ(box.time("db"), box.time("dst\\" + box.mirror("db")));
+    EXPECT_EQ(sorted({box.mirror("busy") + "=OLD", box.mirror("fresh") + "=" + saved, box.mirror("dated") + "=" + saved}),
+              box.tree("dst"));
+    for (const char* rel : {"dated", "fresh"}) EXPECT_EQ(box.time(rel), box.time("dst\\" + box.mirror(rel)));
 }
 
 // The drive a backup folder lies on is pulled out while the batch copies,

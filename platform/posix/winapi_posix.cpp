@@ -479,6 +479,12 @@ void GetLocalTime(SYSTEMTIME* time) {
              (WORD)local.tm_hour, (WORD)local.tm_min, (WORD)local.tm_sec, (WORD)(now.tv_nsec / 1000000)};
 }
 
+void GetSystemTimeAsFileTime(FILETIME* time) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    *time = toFiletime(now);
+}
+
 void whileCopying(void (*call)(const char* source)) { copyingCall = call; }
 
 BOOL RemoveDirectoryA(LPCSTR path) {

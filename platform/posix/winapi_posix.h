@@ -205,6 +205,9 @@ BOOL CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists);
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 // The local time, by the TZ the process runs in.
 void GetLocalTime(SYSTEMTIME* time);
+// The time now (UTC), from the fine clock, not from the coarse one that
+// stamps files: a file written after it may bear an earlier time.
+void GetSystemTimeAsFileTime(FILETIME* time);
 BOOL DeleteFileA(LPCSTR path);
 // Removes an empty folder; never what a link leads to.
 BOOL RemoveDirectoryA(LPCSTR path);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
+#include <time.h>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -295,42 +296,64 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
 #endif
 }
 
-// A destination that keeps versions: each backup a run replaces with a copy
-// of another size or time goes, with its bytes and time, to a folder named
-// by the run's start below ~Versions, past MAX_PATH and outside
-// Windows-1251 too; "<-d>" of an unchanged file makes none. Version folders
-// older than the days the list gives go, with a link in them (its target
-// stays); a younger one, a folder of another name and a file stay.
+// The local time stamp that names a version folder, seconds from now.
+std::string stampAhead(long long seconds) {
+    const time_t at = time(NULL) + (time_t)seconds;
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H-%M-%S", localtime(&at));
+    return stamp;
+}
+
+// A destination that keeps versions, named by two lines in two spellings
+// (365 days, then 1): each backup a run replaces with a copy of another size
+// or time goes, with its bytes and time, to a folder named by the run's
+// start below ~Versions, past MAX_PATH and outside Windows-1251 too; "<-d>"
+// of an unchanged file makes none. A run whose second has a folder already
+// takes " (2)", writing into no other. Version folders older than the most
+// days go, with a link in them (its target stays); younger ones (one of 10
+// days), a folder of another name and a file stay.
 TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
     const Strings rels = {"src\\a.txt", deep, "src\\d.txt"};
     const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
-                             "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young"};
+                             "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young",
+                             stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days"};
     for (const std::string& entry : planted) box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
     box.write(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\old.txt"), "old");
     box.write("outside\\kept.txt", "kept");
-#ifndef _WIN32
+#ifdef _WIN32
+    const std::string other = box.full("DST");
+#else
+    const std::string other = box.full("dstlink");
+    ASSERT_EQ(0, symlink("dst", box.native("dstlink").c_str()));
     ASSERT_EQ(0, symlink(box.native("outside").c_str(), box.native(versions + "2000-01-01 00-00-00\\out").c_str()));
 #endif
-    std::string list = dst() + "--Versions-- 30\n";
-    for (const std::string& rel : rels) list += (rel == rels[2] ? "<-d>" : "") + box.full(rel) + "\n";
-    Strings tree = planted, stamps;
+    const std::string list = dst() + "--Versions-- 365\n" + box.full(rels[0]) + "\n" + box.full(rels[1]) + "\n--Dir--" +
+                             other + "\n--Versions-- 1\n<-d>" + box.full(rels[2]) + "\n";
+    auto top = [](const std::string& entry) { return entry.substr(0, entry.find_first_of("\\=")); };
+    Strings tree = planted;
     for (int run = 0; run < 3; run++) {
         for (const std::string& rel : rels)
             if (run == 0 || rel != rels[2]) box.write(rel, std::to_string(run), T2020 + run * SECOND);
         run == 0 ? void() : std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new stamp
+        for (int ahead = 0; run == 1 && ahead < 4; ahead++) {  // this second's folder, and the next ones', exist
+            tree.push_back(stampAhead(ahead) + "\\" + box.mirror(rels[0]) + "=planted");
+            box.write(versions + tree.back().substr(0, tree.back().find('=')), "planted");
+        }
         CopyPass::run(list);
         EXPECT_EQ("<none>", error);
-        Strings kept = box.tree(versions.substr(0, versions.size() - 1));
+        const Strings kept = box.tree(versions.substr(0, versions.size() - 1));
+        Strings made;
         for (const std::string& entry : kept)
-            if (std::find(tree.begin(), tree.end(), entry) == tree.end() &&
-                std::find(stamps.begin(), stamps.end(), entry.substr(0, 19)) == stamps.end())
-                stamps.push_back(entry.substr(0, 19));
-        ASSERT_EQ((size_t)run, stamps.size()) << testing::PrintToString(kept);
-        if (run > 0)
-            for (const std::string& rel : {rels[0], rels[1]}) {
-                tree.push_back(stamps.back() + "\\" + box.mirror(rel) + "=" + std::to_string(run - 1));
-                EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + stamps.back() + "\\" + box.mirror(rel)));
+            if (std::none_of(tree.begin(), tree.end(), [&](const std::string& e) { return top(e) == top(entry); }) &&
+                std::find(made.begin(), made.end(), top(entry)) == made.end())
+                made.push_back(top(entry));
+        ASSERT_EQ((size_t)(run > 0), made.size()) << testing::PrintToString(kept);
+        EXPECT_TRUE(run != 1 || made[0].substr(19) == " (2)") << made[0];
+        for (const std::string& rel : {rels[0], rels[1]})
+            if (run > 0) {
+                tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + std::to_string(run - 1));
+                EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
             }
         EXPECT_EQ(sorted(tree), kept) << run;
     }

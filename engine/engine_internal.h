@@ -198,9 +198,11 @@ void startVersions();
 // with *error, when it could not be kept: the backup must then not be
 // replaced.
 bool keepVersion(PathNode* node, DWORD* error, bool* moved);
-// Removes the version folders older than the most days any line gives
-// their backup folder; those that cannot be removed are named by
-// versionsNotRemovedText. False when out of memory.
+// Prunes the version folders older than the most days any line gives
+// their backup folder: each file a later version folder holds goes, each
+// file's newest version stays, and a folder left empty goes; those where
+// what was to go stays are named by versionsNotRemovedText. False when out
+// of memory.
 bool pruneVersions();
 // Each version folder not removed after a "\n"; "" when none.
 const char* versionsNotRemovedText();

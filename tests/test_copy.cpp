@@ -309,24 +309,29 @@ std::string stampAhead(long long seconds) {
 // or time goes, with its bytes and time, to a folder named by the run's
 // start below ~Versions, past MAX_PATH and outside Windows-1251 too; "<-d>"
 // of an unchanged file makes none. A run whose second has a folder already
-// takes " (2)", writing into no other. Version folders older than the most
-// days go, with a link in them (its target stays); younger ones (one of 10
-// days), a folder of another name and a file stay.
+// takes " (2)", writing into no other. Of the version folders older than the
+// most days, each file (a link as a link: its target stays) that a later
+// folder holds goes, " (2)" being later than its second's plain name, and
+// each folder left empty; each file's newest version stays. Younger ones
+// (one of 10 days), a folder of another name and a file stay.
 TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
     const Strings rels = {"src\\a.txt", deep, "src\\d.txt"};
     const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
                              "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young",
-                             stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days"};
+                             stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days",
+                             "2000-01-01 00-00-00 (2)\\" + box.mirror("src\\old.txt") + "=newest"};
     for (const std::string& entry : planted) box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
-    box.write(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\old.txt"), "old");
+    for (const char* rel : {"src\\old.txt", "src\\a.txt"})
+        box.write(versions + "2000-01-01 00-00-00\\" + box.mirror(rel), "old");
     box.write("outside\\kept.txt", "kept");
 #ifdef _WIN32
     const std::string other = box.full("DST");
 #else
     const std::string other = box.full("dstlink");
     ASSERT_EQ(0, symlink("dst", box.native("dstlink").c_str()));
-    ASSERT_EQ(0, symlink(box.native("outside").c_str(), box.native(versions + "2000-01-01 00-00-00\\out").c_str()));
+    ASSERT_EQ(0, symlink(box.native("outside").c_str(),
+                         box.native(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\young.txt")).c_str()));
 #endif
     const std::string list = dst() + "--Versions-- 365\n" + box.full(rels[0]) + "\n" + box.full(rels[1]) + "\n--Dir--" +
                              other + "\n--Versions-- 1\n<-d>" + box.full(rels[2]) + "\n";
@@ -356,6 +361,11 @@ TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
                 EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
             }
         EXPECT_EQ(sorted(tree), kept) << run;
+        Strings folders, wanted;  // none left empty
+        for (const auto& folder : fs::directory_iterator(box.native(versions))) folders.push_back(folder.path().filename().string());
+        for (const std::string& entry : tree)
+            if (std::find(wanted.begin(), wanted.end(), top(entry)) == wanted.end()) wanted.push_back(top(entry));
+        EXPECT_EQ(sorted(wanted), sorted(folders)) << run;
     }
     EXPECT_EQ(Strings{"kept.txt=kept"}, box.tree("outside"));
 }

@@ -55,6 +55,8 @@ Settled settleCopy(PathNode* node, DWORD* error) {
         return ++node->changes < CHANGES_MAX ? SETTLED_AGAIN : SETTLED_TORN;
     }
     // A copy that failed half way is short, or bears the time of its last write.
+    // temp lies in the scratch tempPath, which nothing below writes while
+    // the backup folder stands.
     const char* temp = tempPathOf(node);
     if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom))
         return SETTLED_NOT_WHOLE;
@@ -63,7 +65,7 @@ Settled settleCopy(PathNode* node, DWORD* error) {
         return SETTLED_FAILED;
     }
     bool versionMoved = false;
-    if (!keepVersion(node, error, &versionMoved)) return SETTLED_FAILED;
+    if (!keepVersion(node, temp, error, &versionMoved)) return SETTLED_FAILED;
     if (!moveFileOver(temp, node->pathTo)) {
         *error = GetLastError();
         // A backup that was moved into its version goes back: a copy that

@@ -29,11 +29,21 @@ void startVersions() {
              (unsigned)now.wMinute % 100, (unsigned)now.wSecond % 100);
 }
 
-bool keepVersion(PathNode* node, DWORD* error, bool* moved) {
+// Whether the backup is the very file its whole copy is, so that replacing
+// it loses nothing: of its size and exactly its time, or, within a coarse
+// drive's time step, of its bytes too. A file saved again within that step
+// at its size (two saves within 2 s) is a change, and makes a version. Only
+// "<-d>" files, copied whatever their backups, pay for the read.
+static bool sameAsCopy(const PathNode* node, const WIN32_FILE_ATTRIBUTE_DATA& backup, const char* copy) {
+    return isBackupOf(backup, node->timeFrom, node->sizeFrom) &&
+           (ticksOf(backup.ftLastWriteTime) == ticksOf(node->timeFrom) || sameContent(node->pathTo, copy));
+}
+
+bool keepVersion(PathNode* node, const char* copy, DWORD* error, bool* moved) {
     *moved = false;
     WIN32_FILE_ATTRIBUTE_DATA backup, kept;
     if (!node->keepDays || !fileAttributes(node->pathTo, &backup) ||
-        (backup.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || isBackupOf(backup, node->timeFrom, node->sizeFrom))
+        (backup.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || sameAsCopy(node, backup, copy))
         return true;  // nothing to keep, or "<-d>" of a source that did not change
     if (!versionPathOf(node, runStamp, error)) return false;
     if (!makeFoldersBelow(node->folder, versionPath)) {

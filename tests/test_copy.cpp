@@ -307,8 +307,10 @@ std::string stampAhead(long long seconds) {
 // A destination that keeps versions, named by two lines in two spellings
 // (365 days, then 1): each backup a run replaces with a copy of another size
 // or time goes, with its bytes and time, to a folder named by the run's
-// start below ~Versions, past MAX_PATH and outside Windows-1251 too; "<-d>"
-// of an unchanged file makes none. A run whose second has a folder already
+// start below ~Versions, past MAX_PATH and outside Windows-1251 too; so does
+// a "<-d>" file's saved again at its size within a coarse drive's 2 s step,
+// but "<-d>" of an unchanged file makes none, nor one only touched within
+// that step, its bytes the same. A run whose second has a folder already
 // takes " (2)", writing into no other. Of the version folders older than the
 // most days, each file (a link as a link: its target stays) that a later
 // folder holds goes, " (2)" being later than its second's plain name, and
@@ -316,7 +318,8 @@ std::string stampAhead(long long seconds) {
 // (one of 10 days), a folder of another name and a file stay.
 TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
-    const Strings rels = {"src\\a.txt", deep, "src\\d.txt"};
+    const Strings rels = {"src\\a.txt", deep, "src\\d.txt", "src\\e.txt"};
+    const uint64_t even = T2020 - T2020 % (2 * SECOND), eTimes[] = {even, even + SECOND, even + SECOND + SECOND / 2};
     const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
                              "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young",
                              stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days",
@@ -334,12 +337,13 @@ TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
                          box.native(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\young.txt")).c_str()));
 #endif
     const std::string list = dst() + "--Versions-- 365\n" + box.full(rels[0]) + "\n" + box.full(rels[1]) + "\n--Dir--" +
-                             other + "\n--Versions-- 1\n<-d>" + box.full(rels[2]) + "\n";
+                             other + "\n--Versions-- 1\n<-d>" + box.full(rels[2]) + "\n<-d>" + box.full(rels[3]) + "\n";
     auto top = [](const std::string& entry) { return entry.substr(0, entry.find_first_of("\\=")); };
     Strings tree = planted;
     for (int run = 0; run < 3; run++) {
-        for (const std::string& rel : rels)
-            if (run == 0 || rel != rels[2]) box.write(rel, std::to_string(run), T2020 + run * SECOND);
+        for (const std::string& rel : {rels[0], rels[1]}) box.write(rel, std::to_string(run), T2020 + run * SECOND);
+        if (run == 0) box.write(rels[2], "d", T2020);
+        box.write(rels[3], run ? "e1" : "e0", eTimes[run]);
         run == 0 ? void() : std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new stamp
         for (int ahead = 0; run == 1 && ahead < 4; ahead++) {  // this second's folder, and the next ones', exist
             tree.push_back(stampAhead(ahead) + "\\" + box.mirror(rels[0]) + "=planted");
@@ -355,10 +359,11 @@ TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
                 made.push_back(top(entry));
         ASSERT_EQ((size_t)(run > 0), made.size()) << testing::PrintToString(kept);
         EXPECT_TRUE(run != 1 || made[0].substr(19) == " (2)") << made[0];
-        for (const std::string& rel : {rels[0], rels[1]})
-            if (run > 0) {
-                tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + std::to_string(run - 1));
-                EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
+        for (const std::string& rel : rels)
+            if (run > 0 && (rel == rels[0] || rel == rels[1] || (rel == rels[3] && run == 1))) {
+                const bool e = rel == rels[3];
+                tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + (e ? "e0" : std::to_string(run - 1)));
+                EXPECT_EQ(e ? even : T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
             }
         EXPECT_EQ(sorted(tree), kept) << run;
         Strings folders, wanted;  // none left empty

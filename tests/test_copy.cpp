@@ -359,15 +359,18 @@ TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
                 made.push_back(top(entry));
         ASSERT_EQ((size_t)(run > 0), made.size()) << testing::PrintToString(kept);
         EXPECT_TRUE(run != 1 || made[0].substr(19) == " (2)") << made[0];
-        for (const std::string& rel : rels)
-            if (run > 0 && (rel == rels[0] || rel == rels[1] || (rel == rels[3] && run == 1))) {
-                const bool e = rel == rels[3];
-                tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + (e ? "e0" : std::to_string(run - 1)));
-                EXPECT_EQ(e ? even : T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
-            }
+        const Strings replaced = run == 0   ? Strings()
+                                 : run == 1 ? Strings{rels[0], rels[1], rels[3]}
+                                            : Strings{rels[0], rels[1]};
+        for (const std::string& rel : replaced) {
+            const bool e = rel == rels[3];
+            tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + (e ? "e0" : std::to_string(run - 1)));
+            EXPECT_EQ(e ? even : T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
+        }
         EXPECT_EQ(sorted(tree), kept) << run;
         Strings folders, wanted;  // none left empty
-        for (const auto& folder : fs::directory_iterator(box.native(versions))) folders.push_back(folder.path().filename().string());
+        for (const auto& folder : fs::directory_iterator(box.native(versions)))
+            folders.push_back(folder.path().filename().string());
         for (const std::string& entry : tree)
             if (std::find(wanted.begin(), wanted.end(), top(entry)) == wanted.end()) wanted.push_back(top(entry));
         EXPECT_EQ(sorted(wanted), sorted(folders)) << run;

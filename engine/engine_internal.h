@@ -205,14 +205,16 @@ void forgetMadeFolder();
 // The pass starts: its time names its version folders.
 void startVersions();
 // Keeps the entry's backup as a version where its destination keeps
-// versions and the backup is not already its source's: moved into the
-// run's version folder (*moved), or copied there from another drive. False,
-// with *error, when it could not be kept: the backup must then not be
-// replaced.
+// versions and the backup is not the same file as the entry's whole
+// temporary copy, which is to replace it: moved into the run's version
+// folder (*moved), or copied there from another drive. False, with *error,
+// when it could not be kept: the backup must then not be replaced.
 bool keepVersion(PathNode* node, DWORD* error, bool* moved);
-// Removes the version folders older than the most days any line gives
-// their backup folder; those that cannot be removed are named by
-// versionsNotRemovedText. False when out of memory.
+// Prunes the version folders older than the most days any line gives
+// their backup folder: each file a later version folder holds goes, each
+// file's newest version stays, and a folder left empty goes; those where
+// what was to go stays are named by versionsNotRemovedText. False when out
+// of memory.
 bool pruneVersions();
 // Each version folder not removed after a "\n"; "" when none.
 const char* versionsNotRemovedText();

@@ -73,6 +73,8 @@ Settled settleCopy(PathNode* node, DWORD* error) {
         return changed(node);
     }
     // A copy that failed half way is short, or bears the time of its last write.
+    // temp lies in the scratch tempPath, which asking the drive about a
+    // folder writes too: it is written again after each call that may.
     const char* temp = tempPathOf(node);
     if (!fileAttributes(temp, &copied) || !isBackupOf(copied, node->timeFrom, node->sizeFrom, NULL))
         return SETTLED_NOT_WHOLE;
@@ -85,6 +87,7 @@ Settled settleCopy(PathNode* node, DWORD* error) {
     }
     bool versionMoved = false;
     if (!keepVersion(node, error, &versionMoved)) return SETTLED_FAILED;
+    temp = tempPathOf(node);
     if (!moveFileOver(temp, node->pathTo)) {
         *error = GetLastError();
         // A backup that was moved into its version goes back: a copy that

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <string.h>
+#include <time.h>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -295,44 +296,84 @@ TEST_F(CopyPass, NetworkPathGoesUnderUNC) {
 #endif
 }
 
-// A destination that keeps versions: each backup a run replaces with a copy
-// of another size or time goes, with its bytes and time, to a folder named
-// by the run's start below ~Versions, past MAX_PATH and outside
-// Windows-1251 too; "<-d>" of an unchanged file makes none. Version folders
-// older than the days the list gives go, with a link in them (its target
-// stays); a younger one, a folder of another name and a file stay.
+// The local time stamp that names a version folder, seconds from now.
+std::string stampAhead(long long seconds) {
+    const time_t at = time(NULL) + (time_t)seconds;
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%d %H-%M-%S", localtime(&at));
+    return stamp;
+}
+
+// A destination that keeps versions, named by two lines in two spellings
+// (365 days, then 1): each backup a run replaces with a copy of another size
+// or time goes, with its bytes and time, to a folder named by the run's
+// start below ~Versions, past MAX_PATH and outside Windows-1251 too; so does
+// a "<-d>" file's saved again at its size within a coarse drive's 2 s step,
+// but "<-d>" of an unchanged file makes none, nor one only touched within
+// that step, its bytes the same. A run whose second has a folder already
+// takes " (2)", writing into no other. Of the version folders older than the
+// most days, each file (a link as a link: its target stays) that a later
+// folder holds goes, " (2)" being later than its second's plain name, and
+// each folder left empty; each file's newest version stays. Younger ones
+// (one of 10 days), a folder of another name and a file stay.
 TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
-    const Strings rels = {"src\\a.txt", deep, "src\\d.txt"};
+    const Strings rels = {"src\\a.txt", deep, "src\\d.txt", "src\\e.txt"};
+    const uint64_t even = T2020 - T2020 % (2 * SECOND), eTimes[] = {even, even + SECOND, even + SECOND + SECOND / 2};
     const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
-                             "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young"};
+                             "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young",
+                             stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days",
+                             "2000-01-01 00-00-00 (2)\\" + box.mirror("src\\old.txt") + "=newest"};
     for (const std::string& entry : planted) box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
-    box.write(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\old.txt"), "old");
+    for (const char* rel : {"src\\old.txt", "src\\a.txt"})
+        box.write(versions + "2000-01-01 00-00-00\\" + box.mirror(rel), "old");
     box.write("outside\\kept.txt", "kept");
-#ifndef _WIN32
-    ASSERT_EQ(0, symlink(box.native("outside").c_str(), box.native(versions + "2000-01-01 00-00-00\\out").c_str()));
+#ifdef _WIN32
+    const std::string other = box.full("DST");
+#else
+    const std::string other = box.full("dstlink");
+    ASSERT_EQ(0, symlink("dst", box.native("dstlink").c_str()));
+    ASSERT_EQ(0, symlink(box.native("outside").c_str(),
+                         box.native(versions + "2000-01-01 00-00-00\\" + box.mirror("src\\young.txt")).c_str()));
 #endif
-    std::string list = dst() + "--Versions-- 30\n";
-    for (const std::string& rel : rels) list += (rel == rels[2] ? "<-d>" : "") + box.full(rel) + "\n";
-    Strings tree = planted, stamps;
+    const std::string list = dst() + "--Versions-- 365\n" + box.full(rels[0]) + "\n" + box.full(rels[1]) + "\n--Dir--" +
+                             other + "\n--Versions-- 1\n<-d>" + box.full(rels[2]) + "\n<-d>" + box.full(rels[3]) + "\n";
+    auto top = [](const std::string& entry) { return entry.substr(0, entry.find_first_of("\\=")); };
+    Strings tree = planted;
     for (int run = 0; run < 3; run++) {
-        for (const std::string& rel : rels)
-            if (run == 0 || rel != rels[2]) box.write(rel, std::to_string(run), T2020 + run * SECOND);
+        for (const std::string& rel : {rels[0], rels[1]}) box.write(rel, std::to_string(run), T2020 + run * SECOND);
+        if (run == 0) box.write(rels[2], "d", T2020);
+        box.write(rels[3], run ? "e1" : "e0", eTimes[run]);
         run == 0 ? void() : std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // a new stamp
+        for (int ahead = 0; run == 1 && ahead < 4; ahead++) {  // this second's folder, and the next ones', exist
+            tree.push_back(stampAhead(ahead) + "\\" + box.mirror(rels[0]) + "=planted");
+            box.write(versions + tree.back().substr(0, tree.back().find('=')), "planted");
+        }
         CopyPass::run(list);
         EXPECT_EQ("<none>", error);
-        Strings kept = box.tree(versions.substr(0, versions.size() - 1));
+        const Strings kept = box.tree(versions.substr(0, versions.size() - 1));
+        Strings made;
         for (const std::string& entry : kept)
-            if (std::find(tree.begin(), tree.end(), entry) == tree.end() &&
-                std::find(stamps.begin(), stamps.end(), entry.substr(0, 19)) == stamps.end())
-                stamps.push_back(entry.substr(0, 19));
-        ASSERT_EQ((size_t)run, stamps.size()) << testing::PrintToString(kept);
-        if (run > 0)
-            for (const std::string& rel : {rels[0], rels[1]}) {
-                tree.push_back(stamps.back() + "\\" + box.mirror(rel) + "=" + std::to_string(run - 1));
-                EXPECT_EQ(T2020 + (run - 1) * SECOND, box.time(versions + stamps.back() + "\\" + box.mirror(rel)));
-            }
+            if (std::none_of(tree.begin(), tree.end(), [&](const std::string& e) { return top(e) == top(entry); }) &&
+                std::find(made.begin(), made.end(), top(entry)) == made.end())
+                made.push_back(top(entry));
+        ASSERT_EQ((size_t)(run > 0), made.size()) << testing::PrintToString(kept);
+        EXPECT_TRUE(run != 1 || made[0].substr(19) == " (2)") << made[0];
+        const Strings replaced = run == 0   ? Strings()
+                                 : run == 1 ? Strings{rels[0], rels[1], rels[3]}
+                                            : Strings{rels[0], rels[1]};
+        for (const std::string& rel : replaced) {
+            const bool e = rel == rels[3];
+            tree.push_back(made[0] + "\\" + box.mirror(rel) + "=" + (e ? "e0" : std::to_string(run - 1)));
+            EXPECT_EQ(e ? even : T2020 + (run - 1) * SECOND, box.time(versions + made[0] + "\\" + box.mirror(rel)));
+        }
         EXPECT_EQ(sorted(tree), kept) << run;
+        Strings folders, wanted;  // none left empty
+        for (const auto& folder : fs::directory_iterator(box.native(versions)))
+            folders.push_back(folder.path().filename().string());
+        for (const std::string& entry : tree)
+            if (std::find(wanted.begin(), wanted.end(), top(entry)) == wanted.end()) wanted.push_back(top(entry));
+        EXPECT_EQ(sorted(wanted), sorted(folders)) << run;
     }
     EXPECT_EQ(Strings{"kept.txt=kept"}, box.tree("outside"));
 }

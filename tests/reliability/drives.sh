@@ -5,7 +5,8 @@
 # and also once the drive was plugged in again, yet a source changed in time, or in size within a time step, is
 # copied; names differing only in case keep the first file whole and name the others, and a backup under the
 # other spelling of a name is no backup of it; a full drive names the file that did not fit, keeps its old
-# backup and copies the smaller ones after it, and once there is room the next run completes the backup.
+# backup and copies the smaller ones after it, and once there is room the next run completes the backup; the room
+# expired versions hold is freed before the copies.
 # A drive pulled out during a run gets nothing more, and nothing lands below its empty mount point; a link
 # inside a backup folder onto another drive (a tmpfs) is backed up through.
 #   drives.sh [CONFIG...]   (default: linux win64 win32, those built)
@@ -134,5 +135,19 @@ for config in $(configs "$@"); do
   mount -o remount,size=20m "$w/T:"
   expect "$config full drive, room made: exit code 0, empty log, all whole, the old photo kept as a version" \
     "0:||last year's photo" "$(outcome "$config" "$w")|$(diff -r "$w/S:" "$w/T:/S")|$(cat "$w/T:/~Versions/"*/S/photo5.jpg)"
+
+  # A changed photo of 600 KiB fits beside its old backup on the 2 MiB drive only once the expired version of 1 MiB
+  # from 2000 is pruned, before the copies; the photo's newest version, from the day after, stays however old.
+  layout "$config" full && mkdir -p "$w/T:/S" "$w/T:/~Versions/2000-01-01 00-00-00/S" "$w/T:/~Versions/2000-01-02 00-00-00/S"
+  head -c 614400 /dev/urandom >"$w/S:/photo.jpg" && head -c 614400 /dev/urandom | tee "$w/old.jpg" >"$w/T:/S/photo.jpg"
+  touch -d 2020-01-01 "$w/T:/S/photo.jpg" "$w/old.jpg"
+  head -c 1048576 /dev/urandom >"$w/T:/~Versions/2000-01-01 00-00-00/S/photo.jpg"
+  echo newest >"$w/T:/~Versions/2000-01-02 00-00-00/S/photo.jpg"
+  printf '%s\r\n' '--Dir--T:\' '--Versions-- 30' 'S:\photo.jpg' >"$w/Quarnelvistro.txt"
+  got=$(outcome "$config" "$w"); run=$(ls "$w/T:/~Versions" | grep -v '^2000-')
+  expect "$config expired versions make room: exit code 0, empty log, copied, the old backup kept, the newest old version too" \
+    "0:|2000-01-02 00-00-00|newest" "$got$(cmp "$w/S:/photo.jpg" "$w/T:/S/photo.jpg" 2>&1
+      cmp "$w/old.jpg" "$w/T:/~Versions/$run/S/photo.jpg" 2>&1)|$(ls "$w/T:/~Versions" | grep '^2000-' | xargs
+      )|$(cat "$w/T:/~Versions/2000-01-02 00-00-00/S/photo.jpg")"
 done
 finish

@@ -10,8 +10,9 @@
 rejected="Ошибочные, несуществующие пути. Или файлы, указанные вместо каталога назначения. "
 rejected+="Или пропущенные при отсутствии каталога назначения. :"
 # S:\v.txt is listed last, so the batch copies it last: it goes once the batch has begun (its first copy
-# made in the run's own folder, T:\~qvtmp\001: a link to the sources stands at 000).
-vanish() { (for _ in {1..6000}; do [ -d "$w/T:/~qvtmp/001/000000" ] && break; sleep 0.01; done && rm "$w/S:/v.txt") & }
+# made in the run's own folder, T:\~qvtmp\001, whose subfolder the run makes before the batch: a link to
+# the sources stands at 000).
+vanish() { (for _ in {1..6000}; do [ -e "$w/T:/~qvtmp/001/000000/00" ] && break; sleep 0.01; done && rm "$w/S:/v.txt") & }
 vanished() { wait && printf v >"$w/S:/v.txt"; }
 # Unreadable to the program, which runs without root's right to read past file modes.
 unreadable() { chmod 000 "$w/S:/src/d3/f3.txt" && [ "$(id -u)" != 0 ] || as="setpriv --bounding-set=-all"; }

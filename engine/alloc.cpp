@@ -26,6 +26,19 @@ char* copyText(const char* text, size_t len) {
     return copy;
 }
 
+bool growMem(void** block, size_t used, size_t* room, size_t need) {
+    if (need <= *room) return true;
+    size_t more = *room ? *room : 4096;
+    while (more < need) more *= 2;
+    void* bigger = allocMem(more);
+    if (!bigger) return false;
+    if (used) memcpy(bigger, *block, used);
+    freeMem(*block);
+    *block = bigger;
+    *room = more;
+    return true;
+}
+
 void failAllocationAfter(long n) {
     allocsLeftBeforeFailure = n;
     allocsAsked = 0;

@@ -88,19 +88,27 @@ static PathNode* batchEnd(PathNode* from, uint32_t limit) {
     return from;
 }
 
+// Whether the entry's backup folder stands, asked once for the entries of
+// one folder that come together: *asked is the folder asked last, *stands
+// its answer.
+static bool folderStands(const PathNode* node, BackupFolder** asked, bool* stands) {
+    if (node->folder != *asked) *stands = backupFolderStands(node->folder);
+    *asked = node->folder;
+    return *stands;
+}
+
 // Readies the temporary path of every entry still in the batch from `from`
 // up to `end`, once its backup folder is found to stand; one whose backup
 // folder is lost, or whose place can take no copy, is not copied. One whose
 // place on another drive is too far for the shell is copied on its own.
 // False when out of memory.
 static bool readyBatch(PathNode* from, PathNode* end, char* text, size_t room) {
-    const BackupFolder* asked = NULL;
+    BackupFolder* asked = NULL;
+    bool stands = false;
     for (PathNode* node = from; node != end; node = node->next) {
         if (node->toCopy != TO_COPY_YES) continue;
         DWORD error = ERROR_PATH_NOT_FOUND;
-        TempReady ready = TEMP_NOT_MADE;
-        if (node->folder == asked || backupFolderStands(node->folder)) ready = readyTempCopy(node, &error);
-        asked = node->folder;
+        const TempReady ready = folderStands(node, &asked, &stands) ? readyTempCopy(node, &error) : TEMP_NOT_MADE;
         if (ready == TEMP_NO_MEMORY) return false;
         if (ready == TEMP_NOT_MADE) {
             noteFailure((int)error, text, room);
@@ -117,13 +125,10 @@ static bool readyBatch(PathNode* from, PathNode* end, char* text, size_t room) {
 // may have written below an empty mount point: the folder's check removes
 // what the run wrote there.
 static void checkBatchFolders(PathNode* from, PathNode* end, char* text, size_t room) {
-    const BackupFolder* asked = NULL;
-    bool stands = true;
+    BackupFolder* asked = NULL;
+    bool stands = false;
     for (PathNode* node = from; node != end; node = node->next) {
-        if (node->toCopy != TO_COPY_YES) continue;
-        if (node->folder != asked) stands = backupFolderStands(node->folder);
-        asked = node->folder;
-        if (!stands) {
+        if (node->toCopy == TO_COPY_YES && !folderStands(node, &asked, &stands)) {
             noteFailure(ERROR_PATH_NOT_FOUND, text, room);
             notCopied(node);
         }

@@ -194,20 +194,6 @@ static int compareListed(const void* a, const void* b) {
     return strcmp(listedText + ((const ListedName*)a)->nameAt, listedText + ((const ListedName*)b)->nameAt);
 }
 
-// Grows a block of used bytes to hold need, doubling; false when out of memory.
-static bool grow(void** block, size_t used, size_t* room, size_t need) {
-    if (need <= *room) return true;
-    size_t more = *room ? *room : 4096;
-    while (more < need) more *= 2;
-    void* bigger = allocMem(more);
-    if (!bigger) return false;
-    if (used) memcpy(bigger, *block, used);
-    freeMem(*block);
-    *block = bigger;
-    *room = more;
-    return true;
-}
-
 // Reads the listing of the folder (node's pathTo up to folderLen bytes, its
 // separator included). A folder that cannot be listed whole is left to be
 // asked about file by file; one that does not exist is marked so. False
@@ -235,9 +221,9 @@ static bool readListing(FolderListing* listing, PathNode* node, size_t folderLen
         if (found.nameUnusable || !strcmp(found.cFileName, ".") || !strcmp(found.cFileName, "..")) continue;
         const size_t len = strlen(found.cFileName) + 1;
         tooMany = listing->count == LISTED_MAX;
-        haveMemory = tooMany || (grow((void**)&listing->names, listing->count * sizeof *listing->names, &namesRoom,
+        haveMemory = tooMany || (growMem((void**)&listing->names, listing->count * sizeof *listing->names, &namesRoom,
                                       (listing->count + 1) * sizeof *listing->names) &&
-                                 grow((void**)&listing->text, textUsed, &textRoom, textUsed + len));
+                                 growMem((void**)&listing->text, textUsed, &textRoom, textUsed + len));
         if (!haveMemory || tooMany) break;
         memcpy(listing->text + textUsed, found.cFileName, len);
         listing->names[listing->count++] = {(uint32_t)textUsed, found.dwFileAttributes, found.ftLastWriteTime,

@@ -76,7 +76,7 @@ Destination* holdSharedDestinations(PathList* entries);
 // flagged for copying.
 bool settleHeld(PathList* entries, const Destination* sorted);
 
-// --- What a backup folder owns (backup_folders.cpp) ---
+// --- What a backup folder owns (backup_folders.cpp, temp_places.cpp) ---
 
 // Bytes a temporary path has beyond the folder holding "~qvtmp":
 // "~qvtmp\RRR\GGGGGG\NN".
@@ -137,8 +137,10 @@ extern char tempPath[SCRATCH_PATH_ROOM];
 extern char versionPath[SCRATCH_PATH_ROOM];
 const char* lastName(const char* path);
 // Whether a mirror (the part of a pathTo below its destination directory)
-// lies in one of the program's own folders: "~qvtmp" or "~Versions".
+// lies in one of the program's own folders: "~qvtmp" or "~Versions"; in
+// "~qvtmp" (temp_places.cpp).
 bool startsWithOwnFolder(const char* mirror);
+bool startsWithTempFolder(const char* mirror);
 
 // Gives every entry the backup folder its destination directory is, by
 // identity, and the folder the most days of versions its lines give. False
@@ -151,6 +153,12 @@ bool backupFolderStands(BackupFolder* f);
 // folder and never it or above it, once the folder is found to stand.
 // False, GetLastError saying why, when they could not be made.
 bool makeFoldersBelow(BackupFolder* f, char* path);
+// Makes one of the backup folder's own folders where missing; false, with
+// *error, where anything but a plain folder on its drive stands there (183;
+// 17 for a folder of another drive).
+bool ownFolder(const BackupFolder* f, const char* path, DWORD* error);
+
+// --- Its folders of temporary copies (temp_places.cpp) ---
 
 // The entry's temporary path, in tempPath; before readyTempCopy, one of its
 // length and shape.
@@ -169,6 +177,14 @@ bool pinsTimes(BackupFolder* f);
 // another drive: it gets a place of temporary copies on that drive, and
 // goes again. False, with *error, when there is none.
 bool placeOnBackupDrive(PathNode* node, DWORD* error);
+
+// Removes the run's folders of temporary copies in the backup folder, and
+// once it is lost the copies written there too.
+void removeRunFolders(BackupFolder* f);
+// Removes them, and releases the places on other drives.
+void releaseTempPlaces(BackupFolder* f);
+
+// --- Its earlier versions (backup_folders.cpp) ---
 
 // Writes the backup folder's "~Versions" into versionPath: its length, or 0
 // where it is missing or no plain folder on the folder's drive.

@@ -231,22 +231,10 @@ static bool listVersionFolders(size_t len, VersionFolder** folders, size_t* coun
         if (made < 0 || found.nameUnusable || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             !(attributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
-        if (*count == room) {
-            room = room ? 2 * room : 16;
-            VersionFolder* grown = (VersionFolder*)allocMem(room * sizeof *grown);
-            if (!grown) {
-                haveMemory = false;
-                break;
-            }
-            if (*count) memcpy(grown, *folders, *count * sizeof *grown);
-            freeMem(*folders);
-            *folders = grown;
-        }
-        VersionFolder* folder = *folders + *count;
-        if (!(folder->name = copyText(found.cFileName, strlen(found.cFileName)))) {
-            haveMemory = false;
-            break;
-        }
+        haveMemory = growMem((void**)folders, *count * sizeof **folders, &room, (*count + 1) * sizeof **folders);
+        VersionFolder* folder = haveMemory ? *folders + *count : NULL;
+        if (folder && !(folder->name = copyText(found.cFileName, strlen(found.cFileName)))) haveMemory = false;
+        if (!haveMemory) break;
         folder->made = made;
         folder->run = run;
         ++*count;

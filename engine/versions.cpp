@@ -125,9 +125,10 @@ static int compareVersionFolders(const void* a, const void* b) {
 constexpr int REMOVE_DEPTH_MAX = 200;
 
 // One expired version folder being pruned: a file in it goes only where a
-// later version folder holds a version of the same path: each file's
-// newest version stays, however old (the last one of a file deleted since,
-// or all a clock set far ahead would date out).
+// later version folder holds a version of the same path as new: each
+// file's newest version stays, however old (the last one of a file deleted
+// since, or all a clock set far ahead would date out), and wherever a clock
+// set wrong put it.
 struct Pruning {
     size_t versionsLen;           // of "...~Versions" in versionPath
     size_t below;                 // where the path below the version folder starts in versionPath
@@ -136,9 +137,11 @@ struct Pruning {
     bool failed;                  // something that was to go stays
 };
 
-// Whether a later version folder holds a version of the file at versionPath,
-// asked at its path there in tempPath, free while the copies wait.
-static bool heldLater(const Pruning* p) {
+// Whether a later version folder holds a version of the file at versionPath
+// at least as new, by the files' own times, which no clock set wrong at a
+// run changes (a folder's name may date a newer version before an older
+// one); asked at its path there in tempPath, free while the copies wait.
+static bool heldLater(const Pruning* p, FILETIME time) {
     const size_t belowLen = strlen(versionPath + p->below);
     for (size_t i = 0; i < p->laterCount; i++) {
         const size_t nameLen = strlen(p->later[i].name);
@@ -147,7 +150,9 @@ static bool heldLater(const Pruning* p) {
         memcpy(tempPath + p->versionsLen + 1, p->later[i].name, nameLen);
         memcpy(tempPath + p->versionsLen + 1 + nameLen, versionPath + p->below, belowLen + 1);
         WIN32_FILE_ATTRIBUTE_DATA found;
-        if (fileAttributes(tempPath, &found) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+        if (fileAttributes(tempPath, &found) && !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            ticksOf(found.ftLastWriteTime) >= ticksOf(time))
+            return true;
     }
     return false;
 }
@@ -181,9 +186,10 @@ static bool pruneTree(Pruning* p, size_t len, int depth) {
         }
         memcpy(versionPath + len + 1, name, nameLen + 1);
         const DWORD attributes = found.dwFileAttributes;
+        // A link's time is its target's: any later version lets it go.
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             emptied = pruneTree(p, len + 1 + nameLen, depth + 1) && emptied;
-        } else if (!heldLater(p)) {
+        } else if (!heldLater(p, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FILETIME{} : found.ftLastWriteTime)) {
             emptied = false;  // the newest version of its file
         } else if (!deleteFile(versionPath) && !removeFolder(versionPath)) {
             emptied = false;

@@ -314,8 +314,9 @@ std::string stampAhead(long long seconds) {
 // takes " (2)", writing into no other. Of the version folders older than the
 // most days, each file (a link as a link: its target stays) that a later
 // folder holds goes, " (2)" being later than its second's plain name, and
-// each folder left empty; each file's newest version stays. Younger ones
-// (one of 10 days), a folder of another name and a file stay.
+// each folder left empty; each file's newest version stays, by its own
+// time, though a clock set wrong named its folder before an older one's.
+// Younger ones (one of 10 days), a folder of another name and a file stay.
 TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const std::string deep = "src\\" + std::string(250, 'f') + "\\日本😀.txt", versions = "dst\\~Versions\\";
     const Strings rels = {"src\\a.txt", deep, "src\\d.txt", "src\\e.txt"};
@@ -323,10 +324,17 @@ TEST_F(CopyPass, ReplacedBackupsAreKeptAsVersionsForTheDaysTheListGives) {
     const Strings planted = {"2000-01-01 00-00-00 not a stamp\\x.txt=x", "2000-01-01 00-00-01=a file",
                              "2099-01-01 00-00-00\\" + box.mirror("src\\young.txt") + "=young",
                              stampAhead(-10 * 86400) + "\\" + box.mirror(rels[0]) + "=ten days",
-                             "2000-01-01 00-00-00 (2)\\" + box.mirror("src\\old.txt") + "=newest"};
-    for (const std::string& entry : planted) box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
+                             "2000-01-01 00-00-00 (2)\\" + box.mirror("src\\old.txt") + "=newest",
+                             "2000-01-02 00-00-00\\" + box.mirror("src\\clock.txt") + "=newer, named first",
+                             "2000-01-03 00-00-00\\" + box.mirror("src\\clock.txt") + "=older"};
+    auto plantedTime = [](const std::string& entry) {
+        return entry.find("=newer") != std::string::npos ? T2020 + 2 * SECOND
+               : entry.find("=older") != std::string::npos ? T2020 : T2020 + SECOND;
+    };
+    for (const std::string& entry : planted)
+        box.write(versions + entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1), plantedTime(entry));
     for (const char* rel : {"src\\old.txt", "src\\a.txt"})
-        box.write(versions + "2000-01-01 00-00-00\\" + box.mirror(rel), "old");
+        box.write(versions + "2000-01-01 00-00-00\\" + box.mirror(rel), "old", T2020);
     box.write("outside\\kept.txt", "kept");
 #ifdef _WIN32
     const std::string other = box.full("DST");

@@ -97,12 +97,19 @@ bool backupFolderStands(BackupFolder* f) {
 }
 
 // Whether the attributes are those of a plain folder on the drive of the
-// backup folder: no link, junction or mount point, which lead elsewhere.
-static bool plainFolderHere(const BackupFolder* f, const char* path, DWORD attributes) {
+// folder that holds it (the backup folder, or a folder of another drive
+// below it): no link, junction or mount point, which lead elsewhere.
+static bool plainFolderHere(char* path, DWORD attributes) {
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY)
         return false;
-    FileIdentity id;
-    return !f->known || (identify(path, &id) && id.volume == f->id.volume);
+    FileIdentity id, holder;
+    char* name = (char*)lastName(path);
+    const char kept = name[-1];
+    name[-1] = 0;
+    const bool known = identify(path, &holder);
+    name[-1] = kept;
+    // A drive that gives no identities tells nothing more.
+    return !known || !identify(path, &id) || id.volume == holder.volume;
 }
 
 // What stands at path: its attributes as its folder lists it (a link as a
@@ -118,12 +125,12 @@ static DWORD listedAttributes(const char* path) {
 // Makes one of the backup folder's own folders where missing; false, with
 // *error, where anything but a plain folder on its drive stands there (183;
 // 17 for a folder of another drive).
-bool ownFolder(const BackupFolder* f, const char* path, DWORD* error) {
+bool ownFolder(char* path, DWORD* error) {
     if (createFolder(path)) return true;
     *error = GetLastError();
     if (*error != ERROR_ALREADY_EXISTS) return false;
     const DWORD attributes = listedAttributes(path);
-    if (plainFolderHere(f, path, attributes)) return true;
+    if (plainFolderHere(path, attributes)) return true;
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY))
         *error = ERROR_NOT_SAME_DEVICE;
@@ -171,7 +178,7 @@ size_t versionsFolderPath(const BackupFolder* f) {
     memcpy(versionPath, f->path, f->length);
     memcpy(versionPath + f->length, versionsFolderName, VERSIONS_FOLDER_LEN + 1);
     const DWORD attributes = listedAttributes(versionPath);
-    return plainFolderHere(f, versionPath, attributes) ? f->length + VERSIONS_FOLDER_LEN : 0;
+    return plainFolderHere(versionPath, attributes) ? f->length + VERSIONS_FOLDER_LEN : 0;
 }
 
 bool versionPathOf(const PathNode* node, const char* stamp, DWORD* error) {
@@ -184,7 +191,7 @@ bool versionPathOf(const PathNode* node, const char* stamp, DWORD* error) {
         size_t n = f->length + VERSIONS_FOLDER_LEN;
         if (!backupFolderStands(f)) {
             f->versionsError = ERROR_PATH_NOT_FOUND;
-        } else if (ownFolder(f, versionPath, &f->versionsError)) {
+        } else if (ownFolder(versionPath, &f->versionsError)) {
             // The run's own version folder, made afresh: nothing in it is another's.
             versionPath[n++] = sep;
             for (unsigned run = 1; run <= VERSION_RUNS && f->versions != VERSIONS_READY; run++) {

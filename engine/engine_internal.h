@@ -153,10 +153,10 @@ bool backupFolderStands(BackupFolder* f);
 // folder and never it or above it, once the folder is found to stand.
 // False, GetLastError saying why, when they could not be made.
 bool makeFoldersBelow(BackupFolder* f, char* path);
-// Makes one of the backup folder's own folders where missing; false, with
-// *error, where anything but a plain folder on its drive stands there (183;
-// 17 for a folder of another drive).
-bool ownFolder(const BackupFolder* f, const char* path, DWORD* error);
+// Makes one of the program's own folders at path where missing; false,
+// with *error, where anything but a plain folder on the drive of the folder
+// holding it stands there (183; 17 for a folder of another drive).
+bool ownFolder(char* path, DWORD* error);
 
 // --- Its folders of temporary copies (temp_places.cpp) ---
 

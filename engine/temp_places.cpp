@@ -95,7 +95,7 @@ static void removeLeftovers(size_t len, int depth) {
 static bool makeRunFolder(const BackupFolder* f, TempPlace* place) {
     for (int attempt = 0; attempt < 3; attempt++) {
         const size_t len = tempFolderPath(f, place);
-        if (!ownFolder(f, tempPath, &place->error)) return false;
+        if (!ownFolder(tempPath, &place->error)) return false;
         removeLeftovers(len, 0);
         for (unsigned run = 0; run < RUN_FOLDERS; run++) {
             snprintf(tempPath + len, 5, "%c%03x", separatorOf(f->path), run);

@@ -58,13 +58,14 @@ static bool hasShape(const char* name, size_t digits) {
 // Removes what runs that died left in the folder at tempPath (len bytes),
 // depth levels below "~qvtmp": run folders, then subfolders, then copies. A
 // run folder that a live run holds is left alone; one that is tested is
-// held meanwhile, so that no run can take it up.
-static void removeLeftovers(size_t len, int depth) {
+// held meanwhile, so that no run can take it up. False, GetLastError saying
+// why, when the folder could not be listed.
+static bool removeLeftovers(size_t len, int depth) {
     memcpy(tempPath + len, "\\*", 3);
     tempPath[len] = separatorOf(tempPath);
     FindRecord found;
     HANDLE listing = findFirstFile(tempPath, &found);
-    if (listing == INVALID_HANDLE_VALUE) return;
+    if (listing == INVALID_HANDLE_VALUE) return false;
     const size_t digits = SHAPE_DIGITS[depth];
     do {
         const DWORD attributes = found.dwFileAttributes;
@@ -79,12 +80,22 @@ static void removeLeftovers(size_t len, int depth) {
         }
         HANDLE held = depth == 0 ? openToDelete(tempPath) : INVALID_HANDLE_VALUE;
         if (depth == 0 && held == INVALID_HANDLE_VALUE) continue;  // a live run's, or not to be removed
-        removeLeftovers(len + 1 + digits, depth + 1);
+        // Wine lists no folder that a handle with delete access holds: there
+        // it is let go first. A run that takes it up in that moment may lose
+        // its first copies to the clean-up; each is then found not whole, and
+        // named.
+        if (!removeLeftovers(len + 1 + digits, depth + 1) && held != INVALID_HANDLE_VALUE &&
+            GetLastError() == ERROR_SHARING_VIOLATION) {
+            CloseHandle(held);
+            held = INVALID_HANDLE_VALUE;
+            removeLeftovers(len + 1 + digits, depth + 1);
+        }
         if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
         tempPath[len + 1 + digits] = 0;
         removeFolder(tempPath);
     } while (findNextFile(listing, &found));
     FindClose(listing);
+    return true;
 }
 
 // Makes the run's own folder in the place's "~qvtmp", which is made where

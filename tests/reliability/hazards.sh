@@ -22,22 +22,24 @@ readable() { chmod 644 "$w/S:/src/d3/f3.txt" && as=""; }
 # by COMMAND (or the program) after CAUSE, which keeps S:\LOST from being copied; then after CURE. S: and
 # T: are folders in the working folder: drives to the native program and to Wine. A link stands at the name a
 # run's folder of temporary copies takes first, to a folder holding what looks like a leftover copy: neither
-# is followed, nor removed.
+# is followed, nor removed; a dead run's folder beside it goes.
 hazard() {
   w=$(mktemp -d "$T/$config.XXX")
   mkdir -p "$w/T:" "$w/S:/src/d"{0..9}
   for ((f = 0; f < $2; f++)); do printf 'file %d' $f >"$w/S:/src/d$((f % 10))/f$f.txt"; done
   printf v >"$w/S:/v.txt" && printf '%s\r\n' '--Dir--T:\' 'S:\src' 'S:\v.txt' >"$w/Quarnelvistro.txt"
   ! win "$config" || { drive "$config" s "$w/S:" && drive "$config" t "$w/T:"; }
-  mkdir -p "$w/T:/~qvtmp" "$w/keep/000000" && printf kept >"$w/keep/000000/00" && ln -s "$w/keep" "$w/T:/~qvtmp/000"
+  mkdir -p "$w/T:/~qvtmp/002/000000" "$w/keep/000000" && printf kept >"$w/keep/000000/00" && ln -s "$w/keep" "$w/T:/~qvtmp/000"
+  printf died >"$w/T:/~qvtmp/002/000000/00"
   $5
   expect "$config $1: exit code 1, the error and the file in the log, all others copied whole" \
     "$(printf '1:\r\n%s\r\n%s\r\nS:\\%s\n' "Ошибка при копировании файлов. error =  $3" \
       "Файлы, которые не удалось скопировать:" "$4" && [ $5 = vanish ] || echo ">f+++++++++ ${4//\\//}")" \
     "$(outcome "$config" "$w" "${@:7}" && echo && differences "$w/S:" "$w/T:/S" $digits)"
   $6
-  expect "$config $1, cause gone: exit code 0, empty log, all copied, the link kept" "0:$w/keep kept" \
-    "$(outcome "$config" "$w" && differences "$w/S:" "$w/T:/S" $digits && echo "$(readlink "$w/T:/~qvtmp/000") $(cat "$w/keep/000000/00")")"
+  expect "$config $1, cause gone: exit code 0, empty log, all copied, the link kept, a dead run's folder gone" \
+    "0:$w/keep kept 000" "$(outcome "$config" "$w" && differences "$w/S:" "$w/T:/S" $digits &&
+      echo "$(readlink "$w/T:/~qvtmp/000") $(cat "$w/keep/000000/00") $(ls "$w/T:/~qvtmp" | xargs)")"
 }
 
 for config in $(configs "$@"); do
